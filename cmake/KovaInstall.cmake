@@ -1,0 +1,18 @@
+install(DIRECTORY include/kova include/kovalog DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(TARGETS kova kovalog EXPORT kovaTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(TARGETS kovactl RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(EXPORT kovaTargets NAMESPACE kova:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/kova)
+
+include(CMakePackageConfigHelpers)
+configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/kovaConfig.cmake.in
+  ${CMAKE_CURRENT_BINARY_DIR}/kovaConfig.cmake
+  INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/kova)
+write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/kovaConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/kovaConfig.cmake ${CMAKE_CURRENT_BINARY_DIR}/kovaConfigVersion.cmake
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/kova)
+
+configure_file(${CMAKE_CURRENT_LIST_DIR}/kova.pc.in ${CMAKE_CURRENT_BINARY_DIR}/kova.pc @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/kova.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

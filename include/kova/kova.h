@@ -1,0 +1,11 @@
+/* libkova: the whole public interface. */
+#ifndef KOVA_KOVA_H
+#define KOVA_KOVA_H
+
+#include "kova_types.h"
+#include "kova_log.h"
+#include "kova_mem.h"
+#include "kova_str.h"
+#include "kova_time.h"
+
+#endif

@@ -1,0 +1,44 @@
+// Captures the library's log messages through a kovalog content callback, with module 381 at
+// debug level, so that tests assert exact texts, levels and function names.
+#pragma once
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "kovalog/kovalog.h"
+
+namespace kova::test {
+
+struct LoggedMessage {
+    unsigned module;
+    int level;
+    std::string file;
+    int line;
+    std::string function;
+    std::string text;
+    bool raw;
+};
+
+class LogCapture {
+public:
+    explicit LogCapture(int level = 7);
+    ~LogCapture();
+    LogCapture(const LogCapture &) = delete;
+    LogCapture &operator=(const LogCapture &) = delete;
+
+    std::vector<LoggedMessage> messages() const;
+    // Messages whose text equals `text` exactly.
+    std::vector<LoggedMessage> with_text(const std::string &text) const;
+    std::size_t count(const std::string &text) const { return with_text(text).size(); }
+    bool contains(const std::string &text) const { return count(text) != 0; }
+    void clear();
+
+private:
+    static void on_message(const kovalog_message_s *message);
+    int saved_level_;
+    mutable std::mutex lock_;
+    std::vector<LoggedMessage> messages_;
+};
+
+}  // namespace kova::test
