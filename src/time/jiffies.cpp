@@ -9,6 +9,12 @@ std::atomic<bool> jiffies_ready{false};
 std::mutex jiffies_lock;
 }  // namespace
 
+void kova::time::reset_jiffies_for_test()
+{
+    std::lock_guard guard(jiffies_lock);
+    jiffies_ready.store(false);
+}
+
 extern "C" void jiffies_Init(void)
 {
     if (jiffies_ready.load(std::memory_order_acquire)) return;

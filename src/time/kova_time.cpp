@@ -51,6 +51,13 @@ std::uint64_t round_counter_rate(std::uint64_t rate)
     return (up - rate) <= (rate - down) ? up : down;
 }
 
+void reset_time_base_for_test()
+{
+    std::lock_guard guard(time_base_lock);
+    time_base_ready.store(false);
+    ns_per_cycle.store(0);
+}
+
 }  // namespace kova::time
 
 extern "C" int32_t kova_CheckCurrCpu(void)

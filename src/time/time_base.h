@@ -15,4 +15,8 @@ constexpr std::uint64_t kNsPerJiffy = 4000000u;
 // Rounds a measured counter rate to the nearest multiple of 10 MHz; halfway goes up.
 std::uint64_t round_counter_rate(std::uint64_t rate);
 
+// Back to the state before any initialisation, for tests that check the uninitialised clocks.
+void reset_time_base_for_test();
+void reset_jiffies_for_test();
+
 }  // namespace kova::time

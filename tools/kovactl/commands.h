@@ -1,0 +1,8 @@
+// The subcommands of kovactl. Each takes the arguments after its name and returns the exit code.
+#pragma once
+
+namespace kovactl {
+
+int run_demo(int argc, char **argv);
+
+}  // namespace kovactl
