@@ -50,6 +50,7 @@ extern "C" int kova_get_current_page_size_inner(void)
         int err = errno;
         KOVA_LOG(kova::log::kInfo, "Get current system page size failed, ret=(%d), errno(%d):%s.",
                  static_cast<int>(size), err, std::strerror(err));
+        errno = err;  // callers report it too
         return -1;
     }
     std::atomic_ref(g_CurSysPageSize).store(static_cast<std::uint64_t>(size));

@@ -21,7 +21,9 @@ void show_time_base()
     kova_estimate_tsc_freq();
     std::printf("  counter rate        %.2f GHz (measured over 50 ms, 10 MHz steps)\n", currCpuGHz);
     if (kova_get_tsc_freq() == 0)
-        std::printf("  processor rate      %.2f GHz (from /proc/cpuinfo)\n", currCpuGHz);
+        std::printf("  processor rate      %.2f GHz (model line of /proc/cpuinfo, else measured)\n", currCpuGHz);
+    else
+        std::printf("  processor rate      unknown (no constant_tsc flag in /proc/cpuinfo)\n");
     std::printf("  version stamp       %llu\n", static_cast<unsigned long long>(ps_get_version()));
 }
 
@@ -74,6 +76,7 @@ void show_commands()
 
 int run_demo(int, char **)
 {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);  // keep our lines in order with the log on stderr
     kova_log_init(nullptr, 6);
     show_time_base();
     show_module_names();
