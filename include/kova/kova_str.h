@@ -11,7 +11,8 @@
  * kova_pclose and kova_system for their plain calls.
  *
  * Wait statuses are returned raw, as waitpid stores them. The child inherits every descriptor
- * of the parent.
+ * of the parent that is not close-on-exec. The pipes of kova_popen and kova_popen_with_pid are
+ * close-on-exec on the caller's side, so no child holds another stream's pipe open.
  */
 #ifndef KOVA_KOVA_STR_H
 #define KOVA_KOVA_STR_H
@@ -36,12 +37,13 @@ KOVA_API int isWhiteChar(const char *c, const char *allowed);
 KOVA_API int isDangerousCmd(const char *command, const char *allowed);
 
 /* Runs `command` with its standard output ("r") or input ("w") on the returned stream; null
- * for a bad mode or when pipe, vfork or fdopen fails. Close with kova_pclose. */
+ * for a null command, a bad mode or when pipe, vfork or fdopen fails. Close with kova_pclose. */
 KOVA_API FILE *kova_popen(const char *command, const char *mode);
 /* kova_popen unless the command is null or dangerous (then null). */
 KOVA_API FILE *kova_popen_s(const char *command, const char *mode, const char *allowed);
 /* As kova_popen but the child's id goes to *pid and the stream is not known to kova_pclose:
- * the caller fcloses it and waits for the child. */
+ * the caller fcloses it and waits for the child. The mode is not checked: its first character
+ * 'r' reads, anything else writes, and fdopen judges the rest (null, logged, when it refuses). */
 KOVA_API FILE *kova_popen_with_pid(const char *command, const char *mode, pid_t *pid);
 /* kova_popen_with_pid unless the command or pid is null, the mode bad or the command dangerous. */
 KOVA_API FILE *kova_popen_s_with_pid(const char *command, const char *mode, const char *allowed,
