@@ -3,9 +3,16 @@
 #define KOVA_KOVA_H
 
 #include "kova_types.h"
+#include "kova_affinity.h"
+#include "kova_cpu.h"
+#include "kova_cpumask.h"
 #include "kova_log.h"
 #include "kova_mem.h"
+#include "kova_sched.h"
+#include "kova_shm.h"
+#include "kova_signal.h"
 #include "kova_str.h"
+#include "kova_thrd.h"
 #include "kova_time.h"
 
 #endif

@@ -8,6 +8,7 @@ namespace kova::platform {
 namespace {
 std::mutex root_lock;
 char root[PATH_MAX];  // empty: production
+char shm_prefix[64];  // empty: production
 }  // namespace
 
 ProductPath::ProductPath(const char *absolute)
@@ -23,6 +24,18 @@ void set_path_root(const char *new_root)
     std::snprintf(root, sizeof root, "%s", new_root);
     std::size_t len = std::strlen(root);
     if (len > 0 && root[len - 1] == '/') root[len - 1] = '\0';
+}
+
+ShmName::ShmName(const char *name)
+{
+    std::lock_guard guard(root_lock);
+    std::snprintf(name_, sizeof name_, "%s%s", shm_prefix, name != nullptr ? name : "");
+}
+
+void set_shm_prefix(const char *prefix)
+{
+    std::lock_guard guard(root_lock);
+    std::snprintf(shm_prefix, sizeof shm_prefix, "%s", prefix != nullptr ? prefix : "");
 }
 
 }  // namespace kova::platform

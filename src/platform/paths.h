@@ -19,4 +19,18 @@ private:
 // A null or empty root, or "/", restores production paths.
 void set_path_root(const char *root);
 
+// The name of a POSIX shared-memory object: the name itself in production, the name behind a
+// test's prefix under test (so tests never touch the product's objects in /dev/shm).
+class ShmName {
+public:
+    explicit ShmName(const char *name);
+    const char *c_str() const { return name_; }
+
+private:
+    char name_[NAME_MAX];
+};
+
+// A null prefix restores production names.
+void set_shm_prefix(const char *prefix);
+
 }  // namespace kova::platform

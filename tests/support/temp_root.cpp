@@ -16,13 +16,18 @@ TempRoot::TempRoot()
     if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     root_ = pattern;
     kova::platform::set_path_root(root_.c_str());
+    shm_prefix_ = std::filesystem::path(root_).filename().string() + "-";
+    kova::platform::set_shm_prefix(shm_prefix_.c_str());
 }
 
 TempRoot::~TempRoot()
 {
     kova::platform::set_path_root(nullptr);
+    kova::platform::set_shm_prefix(nullptr);
     std::error_code ignored;
     std::filesystem::remove_all(root_, ignored);
+    for (const auto &entry : std::filesystem::directory_iterator("/dev/shm", ignored))
+        if (entry.path().filename().string().rfind(shm_prefix_, 0) == 0) std::filesystem::remove(entry.path(), ignored);
 }
 
 void TempRoot::write(const std::string &product_path, const std::string &content) const

@@ -1,5 +1,6 @@
 // A temporary product root: every product path of the library resolves under it while the
-// fixture lives; the directory and everything in it is removed afterwards.
+// fixture lives, and shared-memory objects get a prefix of their own; the directory, everything
+// in it and every shared-memory object with the prefix are removed afterwards.
 #pragma once
 
 #include <string>
@@ -20,9 +21,12 @@ public:
     void write(const std::string &product_path, const std::string &content) const;
     std::string read(const std::string &product_path) const;
     bool exists(const std::string &product_path) const;
+    // The name a shared-memory object of the product has under this root.
+    std::string shm_name(const std::string &name) const { return shm_prefix_ + name; }
 
 private:
     std::string root_;
+    std::string shm_prefix_;
 };
 
 }  // namespace kova::test

@@ -1,0 +1,19 @@
+/*
+ * CPU specifications: CPU-list text ("0-3,8,10-11") into 1024-bit CPU sets.
+ */
+#ifndef KOVA_KOVA_CPU_H
+#define KOVA_KOVA_CPU_H
+
+#include "kova_types.h"
+
+KOVA_EXTERN_C_BEGIN
+
+/* Adds the CPUs of a comma-separated list of numbers and ranges to `cpuset` (16 words, CPU n at
+ * bit n % 64 of word n / 64; CPUs above 1023 are ignored). Items that do not parse, and ranges
+ * whose end is below their start, are logged and skipped. 0 when at least one item was taken,
+ * -1 otherwise or for a null text. */
+KOVA_API int kova_cpum_parse_cpumask(const char *text, uint64_t *cpuset);
+
+KOVA_EXTERN_C_END
+
+#endif

@@ -1,0 +1,21 @@
+/*
+ * Signal-driven stack dumps.
+ */
+#ifndef KOVA_KOVA_SIGNAL_H
+#define KOVA_KOVA_SIGNAL_H
+
+#include "kova_types.h"
+
+KOVA_EXTERN_C_BEGIN
+
+#define KOVA_SIG_FILE_DUMP 59
+
+/* Text written at the top of every file dump; "dump_time:" initially. */
+KOVA_API extern char g_tag_buf[64];
+
+/* Reads the process name and installs the file-dump handler for signal 59. */
+KOVA_API void dump_signal_init(void);
+
+KOVA_EXTERN_C_END
+
+#endif
