@@ -40,12 +40,15 @@ private:
     [[maybe_unused]] constexpr const char kova_log_source[] = name; \
     }
 
-// A message documented under another function's name.
-#define KOVA_LOG_AS(function, level, ...)                                                      \
+// A message under another module id (a few diagnostics log under the platform's ids).
+#define KOVA_LOG_FOR_MODULE(module, function, level, ...)                                      \
     do {                                                                                       \
-        if (kovalog_level_check(KOVA_MODULE_ID, (level)) == 0)                                 \
-            kovalog(KOVA_MODULE_ID, (level), kova_log_source, __LINE__, (function), 0, __VA_ARGS__); \
+        if (kovalog_level_check((module), (level)) == 0)                                       \
+            kovalog((module), (level), kova_log_source, __LINE__, (function), 0, __VA_ARGS__); \
     } while (0)
+
+// A message documented under another function's name.
+#define KOVA_LOG_AS(function, level, ...) KOVA_LOG_FOR_MODULE(KOVA_MODULE_ID, function, level, __VA_ARGS__)
 
 #define KOVA_LOG(level, ...) KOVA_LOG_AS(__func__, level, __VA_ARGS__)
 
