@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds libkova and runs its demo or its whole test suite; installs missing Debian packages.
 #   ./build.sh demo    build (native, release) and run `kovactl demo`
-#   ./build.sh test    build and pass the suite natively, under ASan+UBSan and on aarch64 (qemu)
+#   ./build.sh test    build and pass the suite natively, under ASan+UBSan, under TSan (concurrent
+#                      families) and on aarch64 (qemu)
 #   ./build.sh bench   build (release) and run the benchmarks
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -25,13 +26,16 @@ configure() {  # dir, extra cmake arguments...
     cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
 }
 
-suite() {  # name, dir, cmake arguments...
+suite() {  # name, dir, cmake arguments... [-- ctest arguments...]
     local name=$1 dir=$2; shift 2
+    local cmake_args=() ctest_args=()
+    while [ $# -gt 0 ] && [ "$1" != "--" ]; do cmake_args+=("$1"); shift; done
+    [ $# -gt 0 ] && shift && ctest_args=("$@")
     echo "== $name: build"
-    configure "$dir" "$@"
+    configure "$dir" "${cmake_args[@]}"
     cmake --build "$dir" -j "$jobs"
     echo "== $name: test"
-    (cd "$dir" && ctest --output-on-failure -j "$jobs" --timeout 600)
+    (cd "$dir" && ctest --output-on-failure -j "$jobs" --timeout 600 "${ctest_args[@]}")
 }
 
 case "${1:-}" in
@@ -46,6 +50,10 @@ test)
     suite native build/native -DCMAKE_BUILD_TYPE=RelWithDebInfo
     ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
         suite asan build/asan -DCMAKE_BUILD_TYPE=Debug -DKOVA_SANITIZE=address -DKOVA_BUILD_BENCH=OFF
+    # The concurrent families again under ThreadSanitizer (it does not run under qemu).
+    TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+        suite tsan build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKOVA_SANITIZE=thread -DKOVA_BUILD_BENCH=OFF \
+        -- -L 'kovalog|init|str|thread|sched|lock|timer'
     suite aarch64 build/aarch64 -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKOVA_BUILD_BENCH=OFF \
         -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake
     echo "all suites passed"
@@ -57,7 +65,7 @@ bench)
     for b in build/release/bench/bench_*; do "$b" --benchmark_min_time=0.2; done
     ;;
 *)
-    sed -n '2,6p' "$0"
+    sed -n '2,7p' "$0"
     exit 2
     ;;
 esac
