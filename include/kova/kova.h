@@ -6,13 +6,17 @@
 #include "kova_affinity.h"
 #include "kova_cpu.h"
 #include "kova_cpumask.h"
+#include "kova_list.h"
+#include "kova_lock.h"
 #include "kova_log.h"
 #include "kova_mem.h"
+#include "kova_rbtree.h"
 #include "kova_sched.h"
 #include "kova_shm.h"
 #include "kova_signal.h"
 #include "kova_str.h"
 #include "kova_thrd.h"
 #include "kova_time.h"
+#include "kova_timer.h"
 
 #endif

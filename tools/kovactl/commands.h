@@ -4,5 +4,7 @@
 namespace kovactl {
 
 int run_demo(int argc, char **argv);
+int run_threads(int argc, char **argv);
+int run_timers(int argc, char **argv);
 
 }  // namespace kovactl

@@ -14,6 +14,8 @@ struct Subcommand {
 constexpr Subcommand subcommands[] = {
     {"demo", "bring the library up and show the time base, module names, memory and a command",
      kovactl::run_demo},
+    {"threads", "start named library threads with different strategies and list them", kovactl::run_threads},
+    {"timers", "arm wheel and high-resolution timers and show how late they fired", kovactl::run_timers},
 };
 
 int usage(FILE *out)

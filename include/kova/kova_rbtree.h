@@ -1,0 +1,66 @@
+/*
+ * An intrusive red-black tree. The caller descends with its own comparison and links the new
+ * node (kova_rb_link_node); the tree rebalances, walks and replaces. No locks, no allocation;
+ * every operation is O(log n) with at most two rotations per insert and three per erase.
+ *
+ * An optional augmentation callback keeps a per-node value that depends on the node's subtree:
+ * call kova_rb_augment_insert after an insert, and kova_rb_augment_erase_begin before /
+ * kova_rb_augment_erase_end after an erase.
+ */
+#ifndef KOVA_KOVA_RBTREE_H
+#define KOVA_KOVA_RBTREE_H
+
+#include "kova_types.h"
+
+KOVA_EXTERN_C_BEGIN
+
+/* A node embedded in the caller's record. parent_color holds the parent's address with the colour
+ * in bit 0 (0 red, 1 black); a root has parent 0; a node whose parent is itself is unlinked. */
+typedef struct kova_rb_node_s {
+    uintptr_t parent_color;
+    struct kova_rb_node_s *right;
+    struct kova_rb_node_s *left;
+} kova_rb_node_s;
+
+typedef struct kova_rb_root_s {
+    kova_rb_node_s *node;
+} kova_rb_root_s;
+
+/* Recomputes the caller's per-node value from the node's children; the result is ignored. */
+typedef int (*kova_rb_augment_fn)(kova_rb_node_s *node, void *data);
+
+#define KOVA_RB_ROOT_INIT {0}
+#define KOVA_RB_RED 0u
+#define KOVA_RB_BLACK 1u
+
+static inline kova_rb_node_s *kova_rb_parent(const kova_rb_node_s *node)
+{
+    return (kova_rb_node_s *)(node->parent_color & ~(uintptr_t)3);
+}
+static inline int kova_rb_is_black(const kova_rb_node_s *node) { return (int)(node->parent_color & 1u); }
+/* Marks a node unlinked. */
+static inline void kova_rb_clear_node(kova_rb_node_s *node) { node->parent_color = (uintptr_t)node; }
+static inline int kova_rb_empty_node(const kova_rb_node_s *node) { return node->parent_color == (uintptr_t)node; }
+/* Links `node` as a red leaf at `*link`, a child pointer of `parent` (or the root pointer). */
+static inline void kova_rb_link_node(kova_rb_node_s *node, kova_rb_node_s *parent, kova_rb_node_s **link)
+{
+    node->parent_color = (uintptr_t)parent;
+    node->left = node->right = 0;
+    *link = node;
+}
+
+KOVA_API void kova_rb_insert_color(kova_rb_node_s *node, kova_rb_root_s *root);
+KOVA_API void kova_rb_erase(kova_rb_node_s *node, kova_rb_root_s *root);
+KOVA_API kova_rb_node_s *kova_rb_first(const kova_rb_root_s *root);
+KOVA_API kova_rb_node_s *kova_rb_last(const kova_rb_root_s *root);
+KOVA_API kova_rb_node_s *kova_rb_next(const kova_rb_node_s *node);
+KOVA_API kova_rb_node_s *kova_rb_prev(const kova_rb_node_s *node);
+/* Puts `replacement` in `victim`'s place (parent, children, colour) without rebalancing. */
+KOVA_API void kova_rb_replace_node(kova_rb_node_s *victim, kova_rb_node_s *replacement, kova_rb_root_s *root);
+KOVA_API void kova_rb_augment_insert(kova_rb_node_s *node, kova_rb_augment_fn fn, void *data);
+KOVA_API kova_rb_node_s *kova_rb_augment_erase_begin(kova_rb_node_s *node);
+KOVA_API void kova_rb_augment_erase_end(kova_rb_node_s *node, kova_rb_augment_fn fn, void *data);
+
+KOVA_EXTERN_C_END
+
+#endif
