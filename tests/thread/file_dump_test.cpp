@@ -40,10 +40,18 @@ TEST(FileDump, EachRequestAppendsATaggedBacktraceToTheThreadsFile)
     while (tid == 0) std::this_thread::yield();
 
     std::string file = "/var/log/dr/block-stack-" + std::string(process) + "-" + std::to_string(tid.load());
+    // The handler writes a record in several pieces: wait for the record, then for the file to settle.
     auto wait_for_records = [&](std::size_t records) {
-        for (int i = 0; i < 2000 && count_of(root.read(file), "---dump_time:") < records; ++i)
+        for (int i = 0; i < 10000 && count_of(root.read(file), "---dump_time:") < records; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        return root.read(file);
+        std::string content = root.read(file);
+        for (int i = 0; i < 100; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            std::string again = root.read(file);
+            if (again == content) break;
+            content = again;
+        }
+        return content;
     };
 
     dump_thread_stack_sig_roc(getpid(), static_cast<int32_t>(tid));

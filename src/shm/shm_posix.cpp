@@ -1,0 +1,84 @@
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "init/kova_log.h"
+#include "kova/kova_shm.h"
+#include "platform/paths.h"
+
+KOVA_LOG_SOURCE("shm/kova_shm_posix")
+
+namespace {
+
+// shm_open ignores leading slashes; dropping them here keeps a test prefix in front of the name.
+kova::platform::ShmName object_name(const char *name)
+{
+    while (*name == '/') ++name;
+    return kova::platform::ShmName(name);
+}
+
+int protection_for(int flags)
+{
+    switch (flags & O_ACCMODE) {
+    case O_RDONLY: return PROT_READ;
+    case O_WRONLY: return PROT_WRITE;
+    case O_RDWR: return PROT_READ | PROT_WRITE;
+    default:
+        KOVA_LOG_AS("kova_shm_create_ext", kova::log::kError, "Oflag open failed, oflag<%d>.", flags);
+        return PROT_NONE;
+    }
+}
+
+}  // namespace
+
+extern "C" void *kova_shm_create_ext(const char *name, int flags, mode_t mode, uint32_t size)
+{
+    if (name == nullptr) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    int fd = shm_open(object_name(name).c_str(), flags, mode);
+    if (fd < 0) return nullptr;
+
+    // A read-only opener cannot resize; the object keeps the size its creator gave it.
+    [[maybe_unused]] int resized = ftruncate(fd, size);
+    // Reserving the pages now turns a full /dev/shm into an error here instead of a SIGBUS later.
+    if (size != 0 && fallocate(fd, 0, 0, size) != 0 && errno == ENOSPC) {
+        int err = errno;
+        KOVA_LOG(kova::log::kInfo, "Fallocate shm fail, ret<%d> errno<%d>.", -1, err);
+        close(fd);
+        errno = err;
+        return nullptr;
+    }
+
+    void *address = mmap(nullptr, size, protection_for(flags), MAP_SHARED, fd, 0);
+    int err = errno;
+    close(fd);
+    if (address == MAP_FAILED) {
+        KOVA_LOG(kova::log::kInfo, "Mmap shm mem fail, errno<%d>.", err);
+        errno = err;
+        return nullptr;
+    }
+    return address;
+}
+
+extern "C" void *kova_shm_create(const char *name, uint32_t size)
+{
+    void *address = kova_shm_create_ext(name, O_RDWR | O_CREAT, 0600, size);
+    if (address == nullptr && errno != EEXIST)
+        KOVA_LOG(kova::log::kInfo, "Open shm fail, errno<%d>.", errno);
+    return address;
+}
+
+extern "C" int kova_shm_destroy(const char *name)
+{
+    if (name == nullptr) return -1;
+    int ret = shm_unlink(object_name(name).c_str());
+    if (ret != 0) {
+        KOVA_LOG(kova::log::kInfo, "Destroy shm fail, ret<%d> errno<%d>.", ret, errno);
+        return -1;
+    }
+    return 0;
+}
