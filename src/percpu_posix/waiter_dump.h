@@ -1,0 +1,16 @@
+// The short backtrace a spinlock waiter writes about itself (debug flag bit 0).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kova::percpu {
+
+// Writes one raw log line with the kernel tid and the three return addresses found after
+// skipping `skip` frames (the dump's own frame counts as the first).
+void debug_dump_stack(unsigned skip);
+
+// The text of a code address for the dump; "" until the symbol resolver is built in.
+void address_to_text(std::uintptr_t address, char *buffer, std::size_t size);
+
+}  // namespace kova::percpu
