@@ -173,7 +173,7 @@ extern "C" kova_thread_s *kova_thrd_getthreadinfobytid(int64_t tid)
         // Records are never freed, so a glance at the tid without a reference is safe; it
         // spares a read-modify-write on every other live slot. Only the check made while
         // holding the reference counts.
-        kova_thread_s *peek = RecordRef(slot.record).load(std::memory_order_relaxed);
+        kova_thread_s *peek = RecordRef(slot.record).load(std::memory_order_acquire);
         if (peek == nullptr || std::atomic_ref(peek->tid).load(std::memory_order_relaxed) != tid) continue;
         kova_thread_s *record = kova::thread::reference_slot(slot);
         if (record == nullptr) continue;
