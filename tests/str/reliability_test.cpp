@@ -3,9 +3,6 @@
 #include <thread>
 #include <vector>
 
-#include <gtest/gtest.h>
-
-#include "kova/kova_str.h"
 #include "str_test_util.h"
 
 namespace {
@@ -14,25 +11,18 @@ namespace {
 // output, every close finds its own child, and nothing is left behind.
 TEST(StrReliability, ConcurrentStreamsKeepTheirChildren)
 {
-    constexpr int kThreads = 8;
-    constexpr int kRounds = 200;
+    constexpr int kThreads = 8, kRounds = 200;
     auto before = kova::test::open_fds();
-    std::atomic<int> mismatched{0};
-    std::atomic<int> failed_close{0};
-    std::atomic<int> waiting{kThreads};
+    std::atomic<int> mismatched{0}, failed_close{0}, waiting{kThreads};
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&, t] {
             for (--waiting; waiting.load() > 0;) std::this_thread::yield();
             for (int i = 0; i < kRounds; ++i) {
                 std::string expected = std::to_string(t) + "-" + std::to_string(i);
-                FILE *stream = kova_popen(("echo " + expected).c_str(), "r");
-                if (stream == nullptr) {
-                    ++mismatched;
-                    continue;
-                }
-                if (kova::test::read_all(stream) != expected + "\n") ++mismatched;
-                if (kova_pclose(stream) != 0) ++failed_close;
+                auto [output, status] = kova::test::drain(kova_popen(("echo " + expected).c_str(), "r"), kova_pclose);
+                mismatched += output != expected + "\n";
+                failed_close += status != 0;
             }
         });
     }

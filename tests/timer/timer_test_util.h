@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "kova/kova_timer.h"
+#include "timer/wheel.h"
 
 namespace kova::test {
 
@@ -22,6 +23,16 @@ inline bool eventually(const std::function<bool()> &done,
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
+}
+
+// A field of the wheel's root, read under its lock (the tick thread changes them under it).
+inline std::uint64_t wheel_field(std::uint64_t kova_timer_root_s::*field)
+{
+    kova_timer_root_s &r = *kova_get_timer_root();
+    kova::timer::lock_timer_root(r);
+    std::uint64_t value = r.*field;
+    kova::timer::unlock_timer_root(r);
+    return value;
 }
 
 }  // namespace kova::test

@@ -1,13 +1,6 @@
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <string>
-
-#include <gtest/gtest.h>
-
-#include "support/command_intercept.h"
+#include "str/str_test_util.h"
 
 // The compiler takes pclose for glibc's, which frees the stream; linked with --wrap it is
 // kova_pclose, which leaves a stream it did not open alone.
@@ -16,37 +9,22 @@
 
 namespace {
 
-std::string read_all(FILE *stream)
-{
-    std::string text;
-    for (int c; (c = std::fgetc(stream)) != EOF;) text += static_cast<char>(c);
-    return text;
-}
+using namespace kova::test;
 
 TEST(StrWrap, PopenAndSystemGoThroughTheCommandSeam)
 {
-    kova::test::CommandIntercept intercept;
+    CommandIntercept intercept;
     intercept.answer("probe-popen", 3, "canned\n");
     intercept.answer("probe-system", 5);
-
-    FILE *stream = popen("probe-popen", "r");
-    ASSERT_NE(stream, nullptr);
-    EXPECT_EQ(read_all(stream), "canned\n");
-    int status = pclose(stream);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 3);
-
-    status = system("probe-system now");
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 5);
+    EXPECT_EQ(drain(popen("probe-popen", "r"), pclose), Ran("canned\n", W_EXITCODE(3, 0)));
+    EXPECT_EQ(system("probe-system now"), W_EXITCODE(5, 0));
     EXPECT_EQ(intercept.commands(), (std::vector<std::string>{"probe-popen", "probe-system now"}));
 }
 
 TEST(StrWrap, PopenTakesOnlyTheLibrarysModes)
 {
-    // The C library's popen accepts "re"; the library's runner does not.
-    kova::test::CommandIntercept intercept;
-    EXPECT_EQ(popen("true", "re"), nullptr);
+    CommandIntercept intercept;
+    EXPECT_EQ(popen("true", "re"), nullptr) << "the C library's popen accepts \"re\"";
     EXPECT_TRUE(intercept.commands().empty());
 }
 
@@ -59,10 +37,7 @@ TEST(StrWrap, PcloseRefusesAStreamPopenDidNotOpen)
     EXPECT_EQ(pclose(foreign), -1);
     EXPECT_GT(std::fputs("alive\n", foreign), 0);
     std::fclose(foreign);
-    FILE *reader = fdopen(fds[0], "r");
-    ASSERT_NE(reader, nullptr);
-    EXPECT_EQ(read_all(reader), "alive\n");
-    std::fclose(reader);
+    EXPECT_EQ(drain(fdopen(fds[0], "r"), std::fclose), Ran("alive\n", 0));
 }
 
 }  // namespace
