@@ -1,5 +1,5 @@
 /*
- * CPU specifications: CPU-list text ("0-3,8,10-11") into 1024-bit CPU sets.
+ * CPU lists: text such as "0-3,8,10-11" into 1024-bit CPU sets.
  */
 #ifndef KOVA_KOVA_CPU_H
 #define KOVA_KOVA_CPU_H

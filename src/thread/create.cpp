@@ -49,6 +49,28 @@ void leave_thread(kova_thread_s *record)
     kova_thrd_putthreadinfo(record);
 }
 
+int start_detached(kova_thread_s *record, void *(*entry)(void *), pthread_attr_t *attr, pthread_t *thread,
+                   const char *caller)
+{
+    pthread_attr_t local_attr;
+    bool local = attr == nullptr;
+    if (local) {
+        pthread_attr_init(&local_attr);
+        attr = &local_attr;
+    }
+    int ret = pthread_attr_setdetachstate(attr, PTHREAD_CREATE_DETACHED);
+    if (ret != 0) {
+        KOVA_LOG_AS(caller, kova::log::kError, "Set thread detach state failed, ret:%d, errno(%d:%s).", ret, errno,
+                    std::strerror(errno));
+        ret = -1;
+    } else {
+        // The record belongs to the new thread from here on: it may already be gone.
+        ret = pthread_create(thread, attr, entry, record);
+    }
+    if (local) pthread_attr_destroy(&local_attr);
+    return ret;
+}
+
 }  // namespace kova::thread
 
 extern "C" int create_thread_raw_base(kova_thread_fn fn, void *arg, void *(*entry)(void *),
@@ -64,26 +86,10 @@ extern "C" int create_thread_raw_base(kova_thread_fn fn, void *arg, void *(*entr
         KOVA_LOG(kova::log::kInfo, "Create thread info fail.");
         return -1;
     }
-    pthread_attr_t local_attr;
-    if (attr == nullptr) {
-        pthread_attr_init(&local_attr);
-        attr = &local_attr;
-    }
-    bool local = attr == &local_attr;
     pthread_t thread;
-    int ret = pthread_attr_setdetachstate(attr, PTHREAD_CREATE_DETACHED);
-    if (ret != 0) {
-        KOVA_LOG(kova::log::kError, "Set thread detach state failed, ret:%d, errno(%d:%s).", ret, errno,
-                 std::strerror(errno));
-    } else {
-        // The record belongs to the new thread from here on: it may already be gone.
-        ret = pthread_create(&thread, attr, entry, record);
-        if (ret != 0)
-            KOVA_LOG(kova::log::kError, "Create thread failed, ret:%d, errno(%d:%s).", ret, errno,
-                     std::strerror(errno));
-    }
-    if (local) pthread_attr_destroy(&local_attr);
-    if (ret != 0) {
+    if (int ret = kova::thread::start_detached(record, entry, attr, &thread, __func__); ret != 0) {
+        if (ret > 0)
+            KOVA_LOG(kova::log::kError, "Create thread failed, ret:%d, errno(%d:%s).", ret, errno, std::strerror(errno));
         kova_thrd_putthreadinfo(record);
         return -1;
     }

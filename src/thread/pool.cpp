@@ -97,22 +97,9 @@ extern "C" int create_thread_pool_base(void *(*entry)(void *), pthread_attr_t *a
         KOVA_LOG(kova::log::kInfo, "Create thread info fail.");
         return -1;
     }
-    pthread_attr_t local_attr;
-    if (attr == nullptr) {
-        pthread_attr_init(&local_attr);
-        attr = &local_attr;
-    }
-    bool local = attr == &local_attr;
-    int ret = pthread_attr_setdetachstate(attr, PTHREAD_CREATE_DETACHED);
+    int ret = kova::thread::start_detached(record, entry, attr, &record->handle, __func__);
     if (ret != 0) {
-        KOVA_LOG(kova::log::kError, "Set thread detach state failed, ret:%d, errno(%d:%s).", ret, errno,
-                 std::strerror(errno));
-    } else {
-        ret = pthread_create(&record->handle, attr, entry, record);
-        if (ret != 0) KOVA_LOG(kova::log::kError, "Create thread failed, error %d, errno %d.", ret, errno);
-    }
-    if (local) pthread_attr_destroy(&local_attr);
-    if (ret != 0) {
+        if (ret > 0) KOVA_LOG(kova::log::kError, "Create thread failed, error %d, errno %d.", ret, errno);
         kova_thrd_putthreadinfo(record);
         return -1;
     }

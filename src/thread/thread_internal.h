@@ -27,6 +27,12 @@ void leave_thread(kova_thread_s *record);
 void record_os_stack(kova_thread_s *record);
 void install_sig_stack(kova_thread_s *record);
 
+// Starts `entry(record)` on a new detached thread (the attribute, a default one when null, is set
+// detached). Returns 0; -1 after logging under `caller` when the attribute cannot be set
+// detached; or pthread_create's error, which the caller reports in its own words.
+int start_detached(kova_thread_s *record, void *(*entry)(void *), pthread_attr_t *attr, pthread_t *thread,
+                   const char *caller);
+
 // Sets the record's slot state (nothing for a record outside the registry).
 void set_state(kova_thread_s *record, std::uint32_t state);
 std::uint32_t get_state(const kova_thread_s *record);
