@@ -111,8 +111,20 @@ extern "C" int32_t kova_timer_modify(kova_timer_s *timer, uint64_t timeout)
 
 namespace {
 
+// The body of kova_timer_delete and kova_timer_delete_sync, which log under their own names.
 int32_t remove_timer(kova_timer_s *timer, bool wait_for_handler)
 {
+    const char *caller = wait_for_handler ? "kova_timer_delete_sync" : "kova_timer_delete";
+    if (timer == nullptr) {
+        KOVA_LOG_AS(caller, kova::log::kError, "Input timer is null.");
+        return -1;
+    }
+    if (is_high_resolution(timer))
+        return wait_for_handler ? kova_hr_timer_delete_sync(timer) : kova_hr_timer_delete(timer);
+    if (!ready()) {
+        KOVA_LOG_AS(caller, kova::log::kError, "kova timer is not inited.");
+        return -1;
+    }
     kova_timer_root_s &r = root();
     lock_timer_root(r);
     while (wait_for_handler && running_timer(r) == timer) {
@@ -127,33 +139,9 @@ int32_t remove_timer(kova_timer_s *timer, bool wait_for_handler)
 
 }  // namespace
 
-extern "C" int32_t kova_timer_delete(kova_timer_s *timer)
-{
-    if (timer == nullptr) {
-        KOVA_LOG(kova::log::kError, "Input timer is null.");
-        return -1;
-    }
-    if (is_high_resolution(timer)) return kova_hr_timer_delete(timer);
-    if (!ready()) {
-        KOVA_LOG(kova::log::kError, "kova timer is not inited.");
-        return -1;
-    }
-    return remove_timer(timer, false);
-}
+extern "C" int32_t kova_timer_delete(kova_timer_s *timer) { return remove_timer(timer, false); }
 
-extern "C" int32_t kova_timer_delete_sync(kova_timer_s *timer)
-{
-    if (timer == nullptr) {
-        KOVA_LOG(kova::log::kError, "Input timer is null.");
-        return -1;
-    }
-    if (is_high_resolution(timer)) return kova_hr_timer_delete_sync(timer);
-    if (!ready()) {
-        KOVA_LOG(kova::log::kError, "kova timer is not inited.");
-        return -1;
-    }
-    return remove_timer(timer, true);
-}
+extern "C" int32_t kova_timer_delete_sync(kova_timer_s *timer) { return remove_timer(timer, true); }
 
 extern "C" int32_t kova_timer_destroy(kova_timer_s *timer) { return kova_timer_delete_sync(timer); }
 

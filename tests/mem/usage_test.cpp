@@ -3,23 +3,13 @@
 #include <vector>
 
 #include "mem_test.h"
+#include "support/print_capture.h"
 
 namespace {
 
 using kova::mem::used_bytes;
 
-std::string printed;
-
-int capture_print(const char *format, ...)
-{
-    char buffer[256];
-    va_list args;
-    va_start(args, format);
-    int n = std::vsnprintf(buffer, sizeof buffer, format, args);
-    va_end(args);
-    printed += buffer;
-    return n;
-}
+using kova::test::capture_print;
 
 TEST(MemUsage, OwnersBeyondTheTableAndHighBitsFoldAway)
 {
@@ -68,12 +58,12 @@ TEST(MemUsage, ConcurrentAddsAndSubsSumExactly)
 TEST(MemShow, PrintsNonZeroCountersFiveToALineAndTheirTotal)
 {
     kova_mem_show(nullptr);
-    printed.clear();
+    kova::test::printed_text().clear();
     kova_mem_show(capture_print);
     const std::string begin = "Begin to show used memory (Bytes) of all PID.\n";
     const std::string header = "| PID         UsedMem ";
     const std::string heading = begin + header + header + header + header + header + "\n";
-    EXPECT_EQ(printed, heading + "\nTotal used memory: 0\n");
+    EXPECT_EQ(kova::test::printed_text(), heading + "\nTotal used memory: 0\n");
 
     const std::pair<std::uint32_t, std::uint64_t> counts[] = {
         {1, 1}, {100, 7}, {512, 12345}, {1023, 0xFFFFFFFFu}};
@@ -81,9 +71,9 @@ TEST(MemShow, PrintsNonZeroCountersFiveToALineAndTheirTotal)
     kova_mem_stat_add(3, 100);
     kova_mem_stat_sub(3, 40);
     kova_mem_stat_sub(2, 5);
-    printed.clear();
+    kova::test::printed_text().clear();
     kova_mem_show(capture_print);
-    EXPECT_EQ(printed, heading +
+    EXPECT_EQ(kova::test::printed_text(), heading +
                            "| 1                 1 | 2                -5 | 3                60 "
                            "| 100               7 | 512           12345 \n"
                            "| 1023     4294967295 \nTotal used memory: 4294979703\n");

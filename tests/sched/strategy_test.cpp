@@ -8,6 +8,7 @@
 #include "kova/kova_cpumask.h"
 #include "sched_test.h"
 #include "support/log_capture.h"
+#include "support/print_capture.h"
 
 namespace {
 
@@ -28,9 +29,9 @@ TEST_F(Strategies, ConfigurationIsCheckedAndShown)
     EXPECT_EQ(kova_initThreadStrategy(6, &critical) + kova_initThreadStrategy(2, &bad), -2);
     EXPECT_EQ(kova_initThreadStrategy(1, &critical), 0);
     EXPECT_EQ(log_.count("Invalid thread strategy 6.") + log_.count("Invalid cpu mask info:bad."), 2u);
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(kova_showThreadStrategyDbg(printf), 0);
-    const std::string shown = testing::internal::GetCapturedStdout();
+    kova::test::printed_text().clear();
+    EXPECT_EQ(kova_showThreadStrategyDbg(kova::test::capture_print), 0);
+    const std::string &shown = kova::test::printed_text();
     const std::string zeros = " 0000000000000000 0000000000000000\n", head = "Strategy   Flags      Prio CpuMask\n"
         "Default    0x00000000 0    0x0000000000000000 0000000000000000" + zeros +
         "Critical   0x00000001 10   0x0000000000000001 0000000000000002" + zeros + "Ctrl       0x00000000 3    0x";

@@ -9,23 +9,13 @@
 #include <latch>
 
 #include "support/log_capture.h"
+#include "support/print_capture.h"
 #include "thread_test.h"
 
 namespace {
 
 using namespace kova::test;
 
-std::string listing;
-int append_to_listing(const char *format, ...)
-{
-    char line[256];
-    va_list args;
-    va_start(args, format);
-    int n = std::vsnprintf(line, sizeof line, format, args);
-    va_end(args);
-    listing += line;
-    return n;
-}
 
 // A library thread that notes its record's name, optionally renames itself, and parks.
 struct Parked {
@@ -70,8 +60,9 @@ TEST(ThreadRegistry, RecordIsListedFoundAndReusedAfterExit)
     char line[128];
     std::snprintf(line, sizeof line, "%5lu %-18s %-11d %-8d\n", static_cast<unsigned long>(record->tid),
                   "a-name-longer-t", 0, -1);  // no strategy for kova_thrd_create_attr
-    listing.clear();
-    kova_thrd_list(append_to_listing);
+    kova::test::printed_text().clear();
+    kova_thrd_list(capture_print);
+    const std::string &listing = kova::test::printed_text();
     EXPECT_EQ(listing.rfind("list threads flag(0:preempt 1:nonpreempt) created by kova:\n"
                             "tid   name               preemptflag strategy\n", 0), 0u);
     EXPECT_NE(listing.find(line), std::string::npos) << listing;
