@@ -183,15 +183,18 @@ TEST(Spinlock, AWaiterPastItsSpinPeriodDumpsItsStackBeforeYielding)
 
     kova::test::LogCapture log;
     kova_spinlock_s lock = KOVA_SPINLOCK_INITIALIZER;
-    std::atomic<bool> held{false};
+    std::atomic<bool> held{false}, waiting{false};
+    // The holder keeps the lock until the waiter has started, however the two are scheduled.
     std::thread holder([&] {
         kova_spinlock_lock(&lock);
         held = true;
+        while (!waiting) std::this_thread::yield();
         std::this_thread::sleep_for(std::chrono::milliseconds(3));
         kova_spinlock_unlock(&lock);
     });
     while (!held) std::this_thread::yield();
     EXPECT_TRUE(kova_spinlock_trylock(&lock) == 0 && std::atomic_ref(lock.lock).load() == 1);
+    waiting = true;
     kova_spinlock_lock(&lock);
     holder.join();
     kova_spinlock_clear_flags(KOVA_SPINLOCK_DEBUG_DUMP);
