@@ -4,6 +4,8 @@
 #   ./build.sh test    build and pass the suite natively, under ASan+UBSan, under TSan (concurrent
 #                      families) and on aarch64 (qemu)
 #   ./build.sh bench   build (release) and run the benchmarks
+#   ./build.sh soak    build the four suites, then, with every core kept busy by a spinning load,
+#                      pass them three times in a row and each timer, thread and lock test 50 times
 set -euo pipefail
 cd "$(dirname "$0")"
 jobs=${KOVA_JOBS:-2}
@@ -26,16 +28,51 @@ configure() {  # dir, extra cmake arguments...
     cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
 }
 
-suite() {  # name, dir, cmake arguments... [-- ctest arguments...]
-    local name=$1 dir=$2; shift 2
-    local cmake_args=() ctest_args=()
-    while [ $# -gt 0 ] && [ "$1" != "--" ]; do cmake_args+=("$1"); shift; done
-    [ $# -gt 0 ] && shift && ctest_args=("$@")
-    echo "== $name: build"
-    configure "$dir" "${cmake_args[@]}"
+build_suite() {  # dir, cmake arguments...
+    local dir=$1; shift
+    echo "== $dir: build"
+    configure "$dir" "$@"
     cmake --build "$dir" -j "$jobs"
-    echo "== $name: test"
-    (cd "$dir" && ctest --output-on-failure -j "$jobs" --timeout 600 "${ctest_args[@]}")
+}
+
+run_suite() {  # dir, ctest arguments...
+    local dir=$1; shift
+    echo "== $dir: test"
+    (cd "$dir" && ctest --output-on-failure -j "$jobs" --timeout 600 "$@")
+}
+
+# The four suites: native, ASan+UBSan, TSan (the concurrent families; TSan does not run under
+# qemu) and aarch64 under qemu-user. Sanitizer options are exported for the whole run.
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+concurrent_labels='kovalog|init|str|thread|sched|lock|timer'
+
+build_all() {
+    build_suite build/native -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    build_suite build/asan -DCMAKE_BUILD_TYPE=Debug -DKOVA_SANITIZE=address -DKOVA_BUILD_BENCH=OFF
+    build_suite build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKOVA_SANITIZE=thread -DKOVA_BUILD_BENCH=OFF
+    build_suite build/aarch64 -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKOVA_BUILD_BENCH=OFF \
+        -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake
+}
+
+run_all() {  # extra ctest arguments...
+    run_suite build/native "$@"
+    run_suite build/asan "$@"
+    run_suite build/tsan -L "$concurrent_labels" "$@"
+    run_suite build/aarch64 "$@"
+}
+
+# One spinning process per core, at normal priority, until the script ends.
+load_pids=()
+start_load() {
+    local n; n=$(nproc)
+    for _ in $(seq "$n"); do (while :; do :; done) & load_pids+=($!); done
+    trap stop_load EXIT
+    echo "== load: $n spinning processes"
+}
+stop_load() {
+    [ ${#load_pids[@]} -eq 0 ] || kill "${load_pids[@]}" 2>/dev/null || true
+    load_pids=()
 }
 
 case "${1:-}" in
@@ -47,25 +84,33 @@ demo)
     ;;
 test)
     need_packages "${native_packages[@]}" "${cross_packages[@]}"
-    suite native build/native -DCMAKE_BUILD_TYPE=RelWithDebInfo
-    ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-        suite asan build/asan -DCMAKE_BUILD_TYPE=Debug -DKOVA_SANITIZE=address -DKOVA_BUILD_BENCH=OFF
-    # The concurrent families again under ThreadSanitizer (it does not run under qemu).
-    TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-        suite tsan build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKOVA_SANITIZE=thread -DKOVA_BUILD_BENCH=OFF \
-        -- -L 'kovalog|init|str|thread|sched|lock|timer'
-    suite aarch64 build/aarch64 -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKOVA_BUILD_BENCH=OFF \
-        -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake
+    build_all
+    run_all
     echo "all suites passed"
+    ;;
+soak)
+    need_packages "${native_packages[@]}" "${cross_packages[@]}"
+    build_all
+    start_load
+    for round in 1 2 3; do
+        echo "== soak round $round of 3"
+        run_all
+    done
+    echo "== soak: timer, thread and lock tests until one fails, at most 50 times each"
+    run_suite build/native -L 'timer|thread|lock' --repeat until-fail:50
+    run_suite build/tsan -L 'timer|thread|lock' --repeat until-fail:50
+    echo "soak passed"
     ;;
 bench)
     need_packages "${native_packages[@]}" libboost-dev
     configure build/release -DCMAKE_BUILD_TYPE=Release -DKOVA_BUILD_TESTS=OFF -DKOVA_BUILD_BENCH=ON
     cmake --build build/release -j "$jobs"
-    for b in build/release/bench/bench_*; do "$b" --benchmark_min_time=0.2; done
+    for b in build/release/bench/bench_*; do
+        "$b" --benchmark_min_time=0.2 --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
+    done
     ;;
 *)
-    sed -n '2,7p' "$0"
+    sed -n '2,9p' "$0"
     exit 2
     ;;
 esac
