@@ -13,6 +13,11 @@ namespace {
 
 const char level_letter[] = "EACEWNID";  // emergency alert critical error warning notice info debug
 
+// File and function names longer than this are cut in the written line (the callbacks see
+// them whole), so that the message text always has its room after the prefix.
+constexpr int kNameMax = 255;
+
+// Returns the prefix's length, at most cap - 1.
 std::size_t format_prefix(char *buf, std::size_t cap, unsigned module, int level, const char *file,
                           int line, const char *function)
 {
@@ -21,10 +26,10 @@ std::size_t format_prefix(char *buf, std::size_t cap, unsigned module, int level
     tm local{};
     localtime_r(&tv.tv_sec, &local);
     char letter = (level >= 0 && level <= 7) ? level_letter[level] : '?';
-    int n = std::snprintf(buf, cap, "%04d-%02d-%02d %02d:%02d:%02d.%06ld [%u] %c %s:%d %s: ",
+    int n = std::snprintf(buf, cap, "%04d-%02d-%02d %02d:%02d:%02d.%06ld [%u] %c %.*s:%d %.*s: ",
                           local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
                           local.tm_min, local.tm_sec, static_cast<long>(tv.tv_usec), module, letter,
-                          file, line, function);
+                          kNameMax, file, line, kNameMax, function);
     if (n < 0) return 0;
     return static_cast<std::size_t>(n) < cap ? static_cast<std::size_t>(n) : cap - 1;
 }
@@ -60,10 +65,12 @@ extern "C" void kovalog(uint32_t module, int level, const char *file, int line, 
     kovalog_message_s message{module, level, file, line, function, 0, text};
     deliver_to_callbacks(message);
 
-    char out[KOVALOG_MESSAGE_MAX + 256];
-    std::size_t len = format_prefix(out, sizeof out, module, level, file, line, function);
+    char out[KOVALOG_MESSAGE_MAX + 2 * kNameMax + 128];
+    // The prefix gets all but one byte at most, so the room left for the text and the line feed
+    // is never negative.
+    std::size_t len = format_prefix(out, sizeof out - 1, module, level, file, line, function);
     std::size_t body = std::strlen(text);
-    if (body > sizeof out - len - 2) body = sizeof out - len - 2;
+    if (body > sizeof out - 1 - len) body = sizeof out - 1 - len;
     std::memcpy(out + len, text, body);
     len += body;
     if (len == 0 || out[len - 1] != '\n') out[len++] = '\n';

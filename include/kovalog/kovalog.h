@@ -15,7 +15,10 @@
  *
  * All functions may be called before kovalog_init and from any thread. kovalog_original,
  * kovalog_vraw and kovalog_flush_signal_safe are async-signal-safe: they format with an
- * internal formatter (no allocation, no locale, no floating point) and write with write(2).
+ * internal formatter (no allocation, no locale) and write with write(2).
+ *
+ * A message logged from inside a content callback is written but not handed to the callbacks
+ * again. A callback may replace slots, its own included, and may call kovalog_destroy.
  */
 #ifndef KOVALOG_KOVALOG_H
 #define KOVALOG_KOVALOG_H
@@ -76,9 +79,13 @@ KOVALOG_API void kovalog(uint32_t module, int level, const char *file, int line,
     __attribute__((format(printf, 7, 8)));
 
 /* Raw line, no module and no level; a line feed is added if the text lacks one.
- * Async-signal-safe. Returns the number of characters written, or -1. Supported conversions:
- * %d %i %u %x %X %o %c %s %p %% with flags '-' '0', a width, a precision for %s, and the
- * length modifiers hh h l ll z j t. */
+ * Async-signal-safe. Returns the number of characters written, or -1. The text is what
+ * snprintf would make of the format in a buffer of KOVALOG_MESSAGE_MAX bytes: every conversion
+ * (d i u o x X c s p f F e E g G a A %), the flags - + space # 0, widths and precisions, '*'
+ * included, and the length modifiers hh h l ll j z t L. Differences: %n takes its argument and
+ * writes nothing; %lc and %ls print characters outside ASCII as '?'; a width or precision too
+ * large for snprintf (which fails) fills the line instead; the floating-point conversions round
+ * to nearest whatever the rounding mode, and need about 5 KB of stack for a long double. */
 KOVALOG_API int kovalog_original(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 /* kovalog_original with an argument list, written as is (no line feed added). */
@@ -93,7 +100,9 @@ KOVALOG_API int kovalog_loglevel_set(uint32_t module, int level);
 /* Threshold of one module, or -1 for an unknown module. */
 KOVALOG_API int kovalog_loglevel_get(uint32_t module);
 
-/* Fills a callback slot from `registration` (copied); -1 for null or a bad slot. */
+/* Fills a callback slot from `registration` (copied); -1 for null or a bad slot. Returns once
+ * the calls of the slot's old callback running on other threads have returned, so what the old
+ * callback used may then be freed. */
 KOVALOG_API int kovalog_register_content_callback(const kovalog_content_callback_s *registration);
 
 /* Rate-limit group of a module, or -1 for an unknown module. */
