@@ -100,14 +100,16 @@ extern "C" void do_kova_tspinlock_unlock(kova_tspinlock_s *lock, const char *loc
     if (ticket.owner.load(std::memory_order_relaxed) != current_tid())
         ticket.report(__func__, "AB lock", location, line);
     ticket.owner.store(kNoOwner, std::memory_order_relaxed);
-    if (ticket.serving.load() == ticket.next.load()) {
-        // Nothing is held. Advancing serving would put it ahead of next, and no ticket handed out
-        // later would be served until the counter wrapped: the lock would be dead. So the
-        // double unlock is only reported.
-        ticket.report(__func__, "ReUnlock", "ticket_unlock", line);
-        return;
-    }
-    ticket.serving.fetch_add(1);
+    // Advancing serving past next would leave every later ticket unserved until the counter
+    // wrapped: the lock would be dead. So a release of a free lock is only reported, and the
+    // test and the advance are one compare-and-swap, which two racing releases cannot both pass.
+    std::uint32_t now = ticket.serving.load(std::memory_order_relaxed);
+    do {
+        if (now == ticket.next.load()) {
+            ticket.report(__func__, "ReUnlock", "ticket_unlock", line);
+            return;
+        }
+    } while (!ticket.serving.compare_exchange_weak(now, now + 1));
 }
 
 extern "C" void do_kova_tspinlock_destroy(kova_tspinlock_s *lock, const char *location, uint32_t line)

@@ -55,9 +55,9 @@ void address_to_text(std::uintptr_t address, char *buffer, std::size_t size)
         high = low + kFallbackWindow;
     }
 
-    // Our own frame holds the return address into our caller, so skipping `skip` frames means
-    // following skip - 1 links before reading addresses.
-    for (unsigned i = 1; i < skip && frame != nullptr; ++i) frame = up(frame, low, high);
+    // Our own frame record holds the return address into our caller: with nothing skipped that
+    // is the first address shown.
+    for (unsigned i = 0; i < skip && frame != nullptr; ++i) frame = up(frame, low, high);
 
     std::uintptr_t addresses[kShownFrames] = {};
     char texts[kShownFrames][kTextSize];

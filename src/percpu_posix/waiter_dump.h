@@ -7,7 +7,7 @@
 namespace kova::percpu {
 
 // Writes one raw log line with the kernel tid and the three return addresses found after
-// skipping `skip` frames (the dump's own frame counts as the first).
+// skipping `skip` frames; with none skipped the first is the return into the dump's caller.
 void debug_dump_stack(unsigned skip);
 
 // The text of a code address for the dump; "" until the symbol resolver is built in.

@@ -1,5 +1,4 @@
 #include <pthread.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -28,6 +27,21 @@ void *run_thread(kova_thread_s *record, Strategy strategy)
 void *basic_entry(void *record) { return run_thread(static_cast<kova_thread_s *>(record), Strategy::kNone); }
 void *raw_entry(void *record) { return run_thread(static_cast<kova_thread_s *>(record), Strategy::kDefault); }
 
+// Holds the calling thread's record while it has one, so that a thread ending without giving it
+// back (pthread_exit, a foreign thread that never cleared it) still frees its slot.
+struct ThreadEndKey {
+    pthread_key_t key{};
+    bool usable = pthread_key_create(&key, [](void *record) {
+        kova::thread::leave_thread(static_cast<kova_thread_s *>(record));
+    }) == 0;
+};
+
+void hold_until_thread_end(kova_thread_s *record)
+{
+    static const ThreadEndKey end;
+    if (end.usable) pthread_setspecific(end.key, record);
+}
+
 }  // namespace
 
 namespace kova::thread {
@@ -35,14 +49,16 @@ namespace kova::thread {
 void enter_thread(kova_thread_s *record)
 {
     m_current_thread = record;
+    hold_until_thread_end(record);
     // Lookups glance at the tid of records they hold no reference to.
-    std::atomic_ref(record->tid).store(gettid(), std::memory_order_relaxed);
+    std::atomic_ref(record->tid).store(own_tid(), std::memory_order_relaxed);
     record_os_stack(record);
     install_sig_stack(record);
 }
 
 void leave_thread(kova_thread_s *record)
 {
+    hold_until_thread_end(nullptr);
     set_state(record, KOVA_THRD_EXITED);
     kova_thrd_unsetsigstack();
     m_current_thread = nullptr;

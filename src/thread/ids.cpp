@@ -4,7 +4,7 @@
 
 #include <atomic>
 
-#include "kova/kova_thrd.h"
+#include "thread/registry.h"
 
 __thread int32_t my_numa = -1;
 __thread int32_t my_core = -1;
@@ -14,6 +14,35 @@ __thread kova_thread_s *m_current_thread = nullptr;
 __thread void *g_lwpInstCurrent = nullptr;
 
 int32_t g_siProcMapFlag = 0;
+
+namespace {
+
+// The calling thread's kernel tid, 0 until first asked. Locks ask for it on every call, so it
+// must not cost a system call; initial-exec keeps it one load in the shared library too.
+__thread int64_t own_tid_cache __attribute__((tls_model("initial-exec"))) = 0;
+
+// A child of fork runs on the forking thread with a new tid and pid, and none of the parent's
+// other threads exist in it.
+void refresh_after_fork()
+{
+    own_tid_cache = gettid();
+    g_siKovaThrdPID = -1;
+    kova::thread::forget_other_threads_after_fork(m_current_thread, own_tid_cache);
+}
+
+[[maybe_unused]] const int fork_handler_registered = pthread_atfork(nullptr, nullptr, refresh_after_fork);
+
+}  // namespace
+
+namespace kova::thread {
+
+std::int64_t own_tid()
+{
+    if (own_tid_cache == 0) own_tid_cache = gettid();
+    return own_tid_cache;
+}
+
+}  // namespace kova::thread
 
 extern "C" void kova_thrd_setpid_accl(void) { g_siKovaThrdPID = getpid(); }
 
@@ -31,10 +60,8 @@ extern "C" uint64_t kova_thrd_gettid_accl(void)
     return g_ullKovaThrdId;
 }
 
-extern "C" int64_t kova_thread_get_knl_tid(void)
-{
-    return m_current_thread != nullptr ? m_current_thread->tid : gettid();
-}
+// A record's tid is its thread's own, so the cache answers for threads with and without one.
+extern "C" int64_t kova_thread_get_knl_tid(void) { return kova::thread::own_tid(); }
 
 extern "C" void kova_thrd_core_set(int32_t cpu) { my_core = cpu; }
 extern "C" void kova_thrd_numaId_set(int32_t node) { my_numa = node; }

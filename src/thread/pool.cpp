@@ -30,28 +30,39 @@ cpu_set_t all_cpus;
 using Word = std::atomic_ref<std::uint32_t>;
 using Routine = std::atomic_ref<kova_thread_fn>;
 
+// A pool thread leaves only by changing its own state from idle to exited, the same
+// compare-and-swap by which a creator claims it (idle to busy): whichever comes first wins, so
+// work handed to a pool thread is always run, even while the pool is being destroyed.
 void *pool_loop(void *argument)
 {
     auto *record = static_cast<kova_thread_s *>(argument);
+    Word state(record->slot->state);
     kova::thread::enter_thread(record);
     kova_setCurThreadStrategy(0);
     kova::thread::set_state(record, KOVA_THRD_RUNNING);
     kova_thrd_setname("OSThrdPoolNull");
-    kova::thread::set_state(record, KOVA_THRD_POOL_IDLE);
-    while (!pool_stopping.load(std::memory_order_acquire)) {
+    // Sequentially consistent with the stop flag: the destroyer either sees this thread idle
+    // and wakes it, or this thread sees the flag.
+    state.store(KOVA_THRD_POOL_IDLE, std::memory_order_seq_cst);
+    for (;;) {
         kova_thread_fn routine = Routine(record->start_routine).load(std::memory_order_seq_cst);
-        if (routine == nullptr) {
-            sem_wait(&record->wake_sem);
+        if (routine != nullptr) {
+            kova_thrd_setname("OSThrdPoolRun");
+            routine(record->arg);
+            Routine(record->start_routine).store(nullptr, std::memory_order_relaxed);
+            kova_thrd_setname("OSThrdPoolNull");
+            // Whatever binding or priority the work chose must not follow the next work.
+            kova_thrd_bindAllCfgCpu();
+            kova_setCurThreadStrategy(0);
+            state.store(KOVA_THRD_POOL_IDLE, std::memory_order_seq_cst);
             continue;
         }
-        kova_thrd_setname("OSThrdPoolRun");
-        routine(record->arg);
-        Routine(record->start_routine).store(nullptr, std::memory_order_relaxed);
-        kova_thrd_setname("OSThrdPoolNull");
-        kova::thread::set_state(record, KOVA_THRD_POOL_IDLE);
-        // Whatever binding or priority the work chose must not follow the next work.
-        kova_thrd_bindAllCfgCpu();
-        kova_setCurThreadStrategy(0);
+        if (pool_stopping.load(std::memory_order_seq_cst)) {
+            std::uint32_t idle = KOVA_THRD_POOL_IDLE;
+            if (state.compare_exchange_strong(idle, KOVA_THRD_EXITED, std::memory_order_acq_rel)) break;
+            // Claimed just now: the creator posts once the work is in place.
+        }
+        sem_wait(&record->wake_sem);
     }
     kova::thread::leave_thread(record);
     return nullptr;
@@ -78,7 +89,9 @@ int wake_pool_threads()
     for (std::uint32_t i = 0; i < KOVA_THRD_SLOTS; ++i) {
         kova_thread_s *record = kova::thread::reference_slot(slots[i]);
         if (record == nullptr) continue;
-        if ((kova::thread::get_state(record) & (KOVA_THRD_POOL_IDLE | KOVA_THRD_POOL_BUSY)) != 0) {
+        // Sequentially consistent against the pool thread's store of idle (see pool_loop).
+        std::uint32_t state = Word(slots[i].state).load(std::memory_order_seq_cst);
+        if ((state & (KOVA_THRD_POOL_IDLE | KOVA_THRD_POOL_BUSY)) != 0) {
             sem_post(&record->wake_sem);
             ++woken;
         }
@@ -148,7 +161,10 @@ extern "C" uint32_t kova_thread_pool_create(uint32_t count)
 
 extern "C" int create_thread_from_thread_pool(kova_thread_fn fn, void *arg, pthread_t *handle)
 {
-    if (pool_size.load(std::memory_order_relaxed) == 0 || fn == nullptr) return -1;
+    // A stopping pool takes no more work; the caller starts a thread of its own.
+    if (pool_size.load(std::memory_order_relaxed) == 0 || fn == nullptr ||
+        pool_stopping.load(std::memory_order_relaxed))
+        return -1;
     kova_thread_slot_s *slots = kova::thread::slots();
     for (std::uint32_t i = 0; i < KOVA_THRD_SLOTS; ++i) {
         kova_thread_s *record = kova::thread::reference_slot(slots[i]);
@@ -172,13 +188,23 @@ extern "C" int create_thread_from_thread_pool(kova_thread_fn fn, void *arg, pthr
 extern "C" int kova_thread_pool_destroy(void)
 {
     if (pool_size.load(std::memory_order_relaxed) == 0) return 0;
-    pool_stopping.store(true, std::memory_order_release);
+    pool_stopping.store(true, std::memory_order_seq_cst);
     int first = wake_pool_threads();
     kova_msleep(10);
     int second = wake_pool_threads();
     KOVA_LOG(kova::log::kInfo, "TBA:res1 %d, res2 %d.", first, second);
     return second;
 }
+
+namespace kova::thread {
+
+void reset_pool_for_test()
+{
+    pool_stopping.store(false);
+    pool_size.store(0);
+}
+
+}  // namespace kova::thread
 
 extern "C" int kova_thrd_bindAllCfgCpu(void)
 {

@@ -131,6 +131,23 @@ std::uint32_t release_slot(kova_thread_slot_s &slot)
     return current - 1;
 }
 
+void forget_other_threads_after_fork(kova_thread_s *own, std::int64_t tid)
+{
+    if (own != nullptr) {
+        std::atomic_ref(own->tid).store(tid, std::memory_order_relaxed);
+        own->pid = static_cast<std::uint64_t>(getpid());
+    }
+    // Only the owner's reference is dropped: references this thread holds are still its to give
+    // back. A slot whose owner was already leaving (exited) stays as the parent left it.
+    for (kova_thread_slot_s &slot : registry_slots) {
+        if (Word(slot.use_count).load(std::memory_order_relaxed) == 0) continue;
+        if (RecordRef(slot.record).load(std::memory_order_relaxed) == own && own != nullptr) continue;
+        if ((Word(slot.state).load(std::memory_order_relaxed) & (kLiveStates | KOVA_THRD_ALLOCATED)) == 0) continue;
+        Word(slot.state).store(KOVA_THRD_EXITED, std::memory_order_relaxed);
+        release_slot(slot);
+    }
+}
+
 void set_state(kova_thread_s *record, std::uint32_t state)
 {
     if (record->slot != nullptr) Word(record->slot->state).store(state, std::memory_order_release);
@@ -197,7 +214,7 @@ extern "C" uint32_t kova_thrd_getstatus(uint32_t status) { return status; }
 
 extern "C" int kova_thrd_list(kova_print_fn print)
 {
-    if (print == nullptr) return -1;
+    if (print == nullptr) return 0;
     print("list threads flag(0:preempt 1:nonpreempt) created by kova:\n");
     print("%-5s %-18s %-11s %-8s\n", "tid", "name", "preemptflag", "strategy");
     for (kova_thread_slot_s &slot : registry_slots) {

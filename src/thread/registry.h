@@ -8,7 +8,9 @@
 // pool idle or pool busy. A lookup raises the count before it reads the state, and the owner
 // stores the state only after its record is filled in, so a live record is always complete.
 // When every slot is taken a thread gets a record of its own outside the registry, freed when
-// the thread gives it back.
+// the thread gives it back. A thread gives its record back when it ends, however it ends
+// (returning, pthread_exit, a foreign thread that never cleared its record): a thread-specific
+// key's destructor does what the thread did not.
 #pragma once
 
 #include <cstdint>
@@ -28,5 +30,9 @@ kova_thread_s *reference_slot(kova_thread_slot_s &slot);
 std::uint32_t release_slot(kova_thread_slot_s &slot);
 
 kova_thread_slot_s *slots();
+
+// In a child of fork: the calling thread's record (or null) takes its new tid and pid, and the
+// slots of every other thread, none of which exist in the child, are given up.
+void forget_other_threads_after_fork(kova_thread_s *own, std::int64_t tid);
 
 }  // namespace kova::thread

@@ -33,6 +33,9 @@ void install_sig_stack(kova_thread_s *record);
 int start_detached(kova_thread_s *record, void *(*entry)(void *), pthread_attr_t *attr, pthread_t *thread,
                    const char *caller);
 
+// The calling thread's kernel tid, cached per thread (and renewed in a child of fork).
+std::int64_t own_tid();
+
 // Sets the record's slot state (nothing for a record outside the registry).
 void set_state(kova_thread_s *record, std::uint32_t state);
 std::uint32_t get_state(const kova_thread_s *record);
@@ -48,5 +51,8 @@ kova_thread_s *slot_record(std::uint32_t index);
 
 // Forgets the cached process and executable names so that the next query reads them again.
 void reset_process_names_for_test();
+
+// Lets a new pool be created once every thread of the last one has left the registry.
+void reset_pool_for_test();
 
 }  // namespace kova::thread

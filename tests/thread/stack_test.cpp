@@ -1,9 +1,10 @@
-#include <pthread.h>
 #include <signal.h>
 #include <ucontext.h>
 
-#include <vector>
+#include <algorithm>
 
+#include "kova/kova_signal.h"
+#include "support/temp_root.h"
 #include "thread_test.h"
 
 namespace {
@@ -28,7 +29,6 @@ int get_lwt(uint64_t a, uint64_t *low, uint64_t *high)
     *high = *low + sizeof lwt_stack;
     return is_lwt(a);
 }
-int get_lwt_fails(uint64_t, uint64_t *, uint64_t *) { return -1; }
 
 std::string in_handler;
 uint64_t handler_low, handler_high;
@@ -38,16 +38,28 @@ void classify_own_local(int)
     in_handler = classify(address_of(&local), handler_low, handler_high);
 }
 
-TEST(ThreadStacks, AddressesAreClassifiedByTheStackTheyLieOn)
+// level<0> -> level<1> -> level<2> -> kova_thrd_backtrace on a stack of their own: four frames, then
+// the chain leaves that stack.
+uint64_t frames[9], returns[3], skipped;
+
+template <int N>
+__attribute__((noinline)) void level()
+{
+    returns[N] = address_of(__builtin_return_address(0));
+    if constexpr (N == 2) kova_thrd_backtrace(frames, 9, 0), kova_thrd_backtrace(&skipped, 1, 1);
+    else level<N + 1>();
+    asm volatile("" ::: "memory");  // no tail calls: every level keeps its frame
+}
+
+TEST(ThreadStacks, AddressesAreClassifiedAndBacktracesFollowTheirStack)
 {
     run_in([] {
         uint64_t low = 0, high = 0, l = 0, h = 0;
         ASSERT_EQ(kova_thrd_getosstack(&low, &high), 0);
-        EXPECT_EQ(classify(low - 100, l, h), "OS_STACK");  // in the guard page
-        EXPECT_EQ(l + h, low + high);
+        EXPECT_TRUE(classify(low - 100, l, h) == "OS_STACK" && l + h == low + high);  // in the guard page
         EXPECT_EQ(classify(low - 5000, l, h), "-1:INVALID_STACK");
         EXPECT_EQ(kova_thrd_getcurrentstack(low, &l, &h, nullptr), -1);
-        kova_lwt_stack_ops_s ops{is_lwt, get_lwt_fails};
+        kova_lwt_stack_ops_s ops{is_lwt, [](uint64_t, uint64_t *, uint64_t *) { return -1; }};
         ASSERT_EQ(register_lwt_stack_ops(&ops), 0);
         EXPECT_EQ(classify(address_of(lwt_stack), l, h), "-1:INVALID_LWT_STACK");
         unregister_lwt_stack_ops();
@@ -61,8 +73,21 @@ TEST(ThreadStacks, AddressesAreClassifiedByTheStackTheyLieOn)
         pthread_kill(pthread_self(), SIGUSR2);
         sigaction(SIGUSR2, &previous, nullptr);
         ASSERT_EQ(kova_thrd_getsigstack(&low, &high), 0);
-        EXPECT_EQ(in_handler, "SIG_STACK");
-        EXPECT_EQ(handler_low + handler_high, low + high);
+        EXPECT_TRUE(in_handler == "SIG_STACK" && handler_low + handler_high == low + high) << in_handler;
+
+        ops.get_lwt_stack = get_lwt;
+        ASSERT_EQ(register_lwt_stack_ops(&ops), 0);
+        ucontext_t caller, task;
+        ASSERT_EQ(getcontext(&task), 0);
+        task.uc_stack.ss_sp = lwt_stack;
+        task.uc_stack.ss_size = sizeof lwt_stack;
+        task.uc_link = &caller;
+        makecontext(&task, level<0>, 0);
+        ASSERT_EQ(swapcontext(&caller, &task), 0);
+        unregister_lwt_stack_ops();
+        EXPECT_TRUE(frames[0] != 0 && skipped == returns[2]) << "skipping a frame starts at the caller's return";
+        EXPECT_EQ(std::vector<uint64_t>(frames + 1, frames + 9),
+                  (std::vector<uint64_t>{returns[2], returns[1], returns[0], 0, 0, 0, 0, 0}));
     });
 
     // Without a record only the caller's own frames are known, a page (the unknown size) each.
@@ -70,61 +95,47 @@ TEST(ThreadStacks, AddressesAreClassifiedByTheStackTheyLieOn)
         int local = 0;
         uint64_t low = 0, high = 0;
         EXPECT_EQ(classify(address_of(&local), low, high), "UNKNOWN_STACK");
-        EXPECT_EQ(low, address_of(&local) & ~uint64_t{4095});
-        EXPECT_EQ(high, low + 4096);
+        EXPECT_TRUE(low == (address_of(&local) & ~uint64_t{4095}) && high == low + 4096);
     }).join();
 }
 
-// level1 -> level2 -> level3 -> kova_thrd_backtrace on a stack of their own: four frames, then
-// the chain leaves that stack.
-uint64_t frames[9], returns[3];
-
-__attribute__((noinline)) void level3()
+// The target keeps the signal blocked except inside sigsuspend, which returns once the handler
+// has run to its end: each count is a whole record in the file.
+TEST(FileDump, EachRequestAppendsATaggedBacktraceToTheThreadsFile)
 {
-    returns[2] = address_of(__builtin_return_address(0));
-    kova_thrd_backtrace(frames, 9, 0);
-    asm volatile("" ::: "memory");  // no tail calls: every level keeps its frame
-}
-__attribute__((noinline)) void level2()
-{
-    returns[1] = address_of(__builtin_return_address(0));
-    level3();
-    asm volatile("" ::: "memory");
-}
-__attribute__((noinline)) void level1()
-{
-    returns[0] = address_of(__builtin_return_address(0));
-    level2();
-    asm volatile("" ::: "memory");
-}
-
-__attribute__((noinline)) uint64_t return_address_skipping_own_frame(uint64_t *walked)
-{
-    kova_thrd_backtrace(walked, 1, 1);
-    asm volatile("" ::: "memory");
-    return address_of(__builtin_return_address(0));
-}
-
-TEST(ThreadStacks, BacktraceFollowsTheFrameChainWithinTheStack)
-{
-    run_in([] {
-        uint64_t walked = 0;
-        EXPECT_EQ(return_address_skipping_own_frame(&walked), walked);
-
-        kova_lwt_stack_ops_s ops{is_lwt, get_lwt};
-        ASSERT_EQ(register_lwt_stack_ops(&ops), 0);
-        ucontext_t caller, task;
-        ASSERT_EQ(getcontext(&task), 0);
-        task.uc_stack.ss_sp = lwt_stack;
-        task.uc_stack.ss_size = sizeof lwt_stack;
-        task.uc_link = &caller;
-        makecontext(&task, level1, 0);
-        ASSERT_EQ(swapcontext(&caller, &task), 0);
-        unregister_lwt_stack_ops();
-        EXPECT_NE(frames[0], 0u);
-        EXPECT_EQ(std::vector<uint64_t>(frames + 1, frames + 9),
-                  (std::vector<uint64_t>{returns[2], returns[1], returns[0], 0, 0, 0, 0, 0}));
+    kova::test::TempRoot root;
+    root.write("/var/log/dr/.keep", "");
+    kova::test::LogCapture log;
+    char process[32] = "";
+    ASSERT_EQ(kova_get_process_name(process, sizeof process), 0);
+    dump_signal_init();
+    std::atomic<long> tid{0};
+    std::atomic<int> handled{0};
+    std::thread target([&] {
+        sigset_t dump, others;
+        sigemptyset(&dump);
+        sigaddset(&dump, KOVA_SIG_FILE_DUMP);
+        pthread_sigmask(SIG_BLOCK, &dump, &others);
+        sigdelset(&others, KOVA_SIG_FILE_DUMP);
+        for (tid = gettid(); handled < 2; ++handled) sigsuspend(&others);
     });
+    while (tid == 0) std::this_thread::yield();
+    auto dump_and_read = [&](int records) {
+        dump_thread_stack_sig_roc(getpid(), static_cast<int32_t>(tid));
+        while (handled < records) std::this_thread::yield();
+        return root.read("/var/log/dr/block-stack-" + std::string(process) + "-" + std::to_string(tid.load()));
+    };
+    const std::string once = dump_and_read(1), tag = g_tag_buf, twice = dump_and_read(2);
+    target.join();
+    EXPECT_TRUE(tag.starts_with("dump_time:") && tag.ends_with("\n") && once.starts_with("---" + tag + "---\n") &&
+                std::count(once.begin(), once.end(), '\n') > 3) << "a tag line and the backtrace: " << once;
+    EXPECT_TRUE(twice.starts_with(once) && twice.find("---dump_time:", once.size()) == once.size())
+        << "the second record is appended: " << twice;
+    const std::string request = "Show backtrace pid=" + std::to_string(getpid()) + ", tid=" + std::to_string(tid.load());
+    const auto requests = log.messages();
+    ASSERT_GE(requests.size(), 2u);
+    EXPECT_TRUE(requests[0].module == 999 && requests[0].text == request + ", " + tag) << requests[0].text;
+    EXPECT_EQ(requests[1].text, request + ", ret=0, errno=0.");
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Shared by the thread tests: waiting for the registry and running code in a library thread.
 #pragma once
 
+#include <pthread.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 
@@ -8,15 +9,20 @@
 #include <chrono>
 #include <cstdlib>
 #include <functional>
+#include <latch>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "kova/kova_thrd.h"
+#include "support/log_capture.h"
 #include "thread/registry.h"
 
 namespace kova::test {
+
+inline bool under_qemu() { return std::getenv("UNDER_QEMU") != nullptr; }
 
 inline std::string kernel_name()
 {
@@ -25,45 +31,37 @@ inline std::string kernel_name()
     return name;
 }
 
-// Polls for up to 20 s (qemu is slow); true once `done` holds.
+// Polls for an event; the minute's bound only turns an event that never comes into a failure.
 inline bool wait_until(const std::function<bool()> &done)
 {
-    for (int i = 0; i < 20000 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    for (int i = 0; i < 60000 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return done();
 }
 
-inline std::uint32_t slot_index(const kova_thread_s *record)
+// True once every thread has given its record back: no slot is in use.
+inline bool registry_drains()
 {
-    return static_cast<std::uint32_t>(record->slot - kova::thread::slots());
+    return wait_until([] {
+        for (std::uint32_t i = 0; i < KOVA_THRD_SLOTS; ++i)
+            if (kova::thread::slot_use_count(i) != 0) return false;
+        return true;
+    });
 }
 
-// True once the record's thread has given it back.
-inline bool slot_freed(const kova_thread_s *record)
-{
-    return wait_until([&] { return kova::thread::slot_use_count(slot_index(record)) == 0; });
-}
-
-inline bool registry_idle()
-{
-    for (std::uint32_t i = 0; i < KOVA_THRD_SLOTS; ++i)
-        if (kova::thread::slot_use_count(i) != 0) return false;
-    return true;
-}
-
-// Runs `body` in a thread started by `create` (kova_thrd_create by default) and waits for it.
-inline void run_in(const std::function<void()> &body, int (*create)(kova_thread_fn, void *, pthread_t *) = kova_thrd_create)
+// Runs `body` in a thread started by `create` and waits for it.
+using CreateFn = int (*)(kova_thread_fn, void *, pthread_t *);
+inline void run_in(const std::function<void()> &body, CreateFn create = kova_thrd_create)
 {
     struct Job {
         const std::function<void()> &body;
         std::atomic<bool> done{false};
     } job{body};
-    auto entry = [](void *arg) -> void * {
+    ASSERT_EQ(create([](void *arg) -> void * {
         auto *j = static_cast<Job *>(arg);
         j->body();
         j->done.store(true);  // the last touch of the job
         return nullptr;
-    };
-    ASSERT_EQ(create(entry, &job, nullptr), 0);
+    }, &job, nullptr), 0);
     ASSERT_TRUE(wait_until([&] { return job.done.load(); }));
 }
 
