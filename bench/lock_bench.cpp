@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <thread>
 
 #include <benchmark/benchmark.h>
 
@@ -68,6 +69,11 @@ struct PosixRwRead {
     void acquire() { pthread_rwlock_rdlock(&lock); }
     void release() { pthread_rwlock_unlock(&lock); }
 };
+
+// These locks serve multi-threaded processes. The C library gives a process that never started a
+// thread a mutex without atomic instructions, so one thread is started before anything is
+// measured: the baseline is the mutex the library's users get.
+[[maybe_unused]] const bool multi_threaded = (std::thread([] {}).join(), true);
 
 // One lock per type, shared by the threads of a contended run; the counter is what it guards.
 template <typename Lock>

@@ -5,6 +5,7 @@
 #include "kova/kova_lock.h"
 #include "kova/kova_thrd.h"
 #include "lock/cpu_relax.h"
+#include "thread/own_tid.h"
 
 KOVA_LOG_SOURCE("lock/kova_ticketlock")
 
@@ -50,7 +51,8 @@ struct TicketLock {
     std::atomic_ref<std::uint64_t> owner;
 };
 
-std::uint64_t current_tid() { return static_cast<std::uint64_t>(kova_thread_get_knl_tid()); }
+// The owner is the caller's kernel tid (kova_thread_get_knl_tid), read from the thread's cache.
+std::uint64_t current_tid() { return static_cast<std::uint64_t>(kova::thread::own_tid()); }
 
 }  // namespace
 
@@ -97,16 +99,21 @@ extern "C" void do_kova_tspinlock_unlock(kova_tspinlock_s *lock, const char *loc
 {
     TicketLock ticket(lock);
     ticket.check_initialised(__func__, location, line);
-    if (ticket.owner.load(std::memory_order_relaxed) != current_tid())
-        ticket.report(__func__, "AB lock", location, line);
+    const bool holder = ticket.owner.load(std::memory_order_relaxed) == current_tid();
+    if (!holder) ticket.report(__func__, "AB lock", location, line);
     ticket.owner.store(kNoOwner, std::memory_order_relaxed);
     // Advancing serving past next would leave every later ticket unserved until the counter
-    // wrapped: the lock would be dead. So a release of a free lock is only reported, and the
-    // test and the advance are one compare-and-swap, which two racing releases cannot both pass.
+    // wrapped: the lock would be dead. So a release of a free lock is only reported. The holder
+    // is the only thread that moves serving and does it with a plain release store, as a ticket
+    // lock does; a release by another thread tests and advances in one compare-and-swap.
     std::uint32_t now = ticket.serving.load(std::memory_order_relaxed);
     do {
-        if (now == ticket.next.load()) {
+        if (now == ticket.next.load(std::memory_order_relaxed)) {
             ticket.report(__func__, "ReUnlock", "ticket_unlock", line);
+            return;
+        }
+        if (holder) {
+            ticket.serving.store(now + 1, std::memory_order_release);
             return;
         }
     } while (!ticket.serving.compare_exchange_weak(now, now + 1));

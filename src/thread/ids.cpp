@@ -4,6 +4,7 @@
 
 #include <atomic>
 
+#include "thread/own_tid.h"
 #include "thread/registry.h"
 
 __thread int32_t my_numa = -1;
@@ -15,34 +16,27 @@ __thread void *g_lwpInstCurrent = nullptr;
 
 int32_t g_siProcMapFlag = 0;
 
-namespace {
+namespace kova::thread {
 
-// The calling thread's kernel tid, 0 until first asked. Locks ask for it on every call, so it
-// must not cost a system call; initial-exec keeps it one load in the shared library too.
-__thread int64_t own_tid_cache __attribute__((tls_model("initial-exec"))) = 0;
+__thread std::int64_t own_tid_cache = 0;
+
+std::int64_t own_tid_first() { return own_tid_cache = gettid(); }
+
+}  // namespace kova::thread
+
+namespace {
 
 // A child of fork runs on the forking thread with a new tid and pid, and none of the parent's
 // other threads exist in it.
 void refresh_after_fork()
 {
-    own_tid_cache = gettid();
     g_siKovaThrdPID = -1;
-    kova::thread::forget_other_threads_after_fork(m_current_thread, own_tid_cache);
+    kova::thread::forget_other_threads_after_fork(m_current_thread, kova::thread::own_tid_first());
 }
 
 [[maybe_unused]] const int fork_handler_registered = pthread_atfork(nullptr, nullptr, refresh_after_fork);
 
 }  // namespace
-
-namespace kova::thread {
-
-std::int64_t own_tid()
-{
-    if (own_tid_cache == 0) own_tid_cache = gettid();
-    return own_tid_cache;
-}
-
-}  // namespace kova::thread
 
 extern "C" void kova_thrd_setpid_accl(void) { g_siKovaThrdPID = getpid(); }
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "kova/kova_thrd.h"
+#include "thread/own_tid.h"
 
 // One registry slot. The use count and the state are plain words changed through
 // std::atomic_ref: the use count only by compare-and-swap, the state by its owner's stores and
@@ -32,9 +33,6 @@ void install_sig_stack(kova_thread_s *record);
 // detached; or pthread_create's error, which the caller reports in its own words.
 int start_detached(kova_thread_s *record, void *(*entry)(void *), pthread_attr_t *attr, pthread_t *thread,
                    const char *caller);
-
-// The calling thread's kernel tid, cached per thread (and renewed in a child of fork).
-std::int64_t own_tid();
 
 // Sets the record's slot state (nothing for a record outside the registry).
 void set_state(kova_thread_s *record, std::uint32_t state);
