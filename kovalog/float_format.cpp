@@ -66,7 +66,8 @@ class BigDecimal {
 public:
     explicit BigDecimal(u128 value)
     {
-        for (; value != 0; value /= kBase) limb_[n_++] = static_cast<std::uint32_t>(value % kBase);
+        for (; value >> 64 != 0; value /= kBase) limb_[n_++] = static_cast<std::uint32_t>(value % kBase);
+        for (auto v = static_cast<std::uint64_t>(value); v != 0; v /= kBase) limb_[n_++] = static_cast<std::uint32_t>(v % kBase);
     }
     void multiply(std::uint32_t factor)
     {
@@ -84,11 +85,10 @@ public:
     }
     void times_five_to(int k)
     {
-        constexpr std::uint32_t pow5_13 = 1220703125;
-        for (; k >= 13; k -= 13) multiply(pow5_13);
-        std::uint32_t rest = 1;
-        for (; k > 0; --k) rest *= 5;
-        if (rest != 1) multiply(rest);
+        constexpr std::uint32_t kPow5[14] = {1, 5, 25, 125, 625, 3125, 15625, 78125, 390625, 1953125, 9765625,
+                                             48828125, 244140625, 1220703125};
+        for (; k >= 13; k -= 13) multiply(kPow5[13]);
+        if (k > 0) multiply(kPow5[k]);
     }
     bool zero() const { return n_ == 0; }
     std::int64_t digit_count() const
