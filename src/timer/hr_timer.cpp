@@ -10,7 +10,9 @@
 #include "kova/kova_sched.h"
 #include "kova/kova_thrd.h"
 #include "kova/kova_timer.h"
+#include "platform/clock.h"
 #include "timer/hr_timer.h"
+#include "timer/wheel.h"
 
 KOVA_LOG_SOURCE("timer/kova_hr_timer")
 
@@ -36,18 +38,8 @@ pthread_t hr_thread;
 constexpr const char *kAffinityLevel = "affinity_level_1";
 constexpr long kNsPerSecond = 1000000000;
 constexpr time_t kIdleWaitSeconds = 10;
-constexpr std::uint8_t kInTree = KOVA_TIMER_HR_PENDING;
 
 kova_timer_s *timer_of(kova_rb_node_s *node) { return reinterpret_cast<kova_timer_s *>(node); }
-
-std::uint8_t isp_of(const kova_timer_s *timer)
-{
-    return std::atomic_ref(const_cast<std::uint8_t &>(timer->isp)).load(std::memory_order_relaxed);
-}
-void set_isp(kova_timer_s *timer, std::uint8_t value)
-{
-    std::atomic_ref(timer->isp).store(value, std::memory_order_relaxed);
-}
 
 bool earlier(const kova_timer_expire_s &a, const kova_timer_expire_s &b)
 {
@@ -68,16 +60,24 @@ kova_timer_expire_s kova::timer::hr_expiry_after(const timespec &now, std::uint6
 
 namespace {
 
-bool ready()
+using namespace kova::timer;
+
+bool ready(const char *api)
 {
     if (state.load(std::memory_order_acquire) == kReady) return true;
-    KOVA_LOG(kova::log::kError, "kova hr timer is not inited.");
+    KOVA_LOG_AS(api, kova::log::kError, "kova hr timer is not inited.");
     return false;
 }
 
-// Under the mutex: links the timer by expiry (after equal ones) and wakes the thread when it
-// became the earliest.
-void insert(kova_timer_s *timer)
+kova_timer_s *running() { return std::atomic_ref(kova_hr_timer_root.running).load(std::memory_order_acquire); }
+void set_running(kova_timer_s *timer)
+{
+    std::atomic_ref(kova_hr_timer_root.running).store(timer, std::memory_order_release);
+}
+
+// Under the mutex: links a record (its isp already set) by expiry, after equal ones, and wakes
+// the thread when it became the earliest.
+void link_in_tree(kova_timer_s *timer)
 {
     kova_rb_node_s **link = &kova_hr_timer_root.tree.node;
     kova_rb_node_s *parent = nullptr;
@@ -87,18 +87,38 @@ void insert(kova_timer_s *timer)
     }
     kova_rb_link_node(&timer->hrNode, parent, link);
     kova_rb_insert_color(&timer->hrNode, &kova_hr_timer_root.tree);
-    set_isp(timer, kInTree);
     if (kova_rb_first(&kova_hr_timer_root.tree) == &timer->hrNode) pthread_cond_signal(&kova_hr_timer_root.cond);
 }
 
-void remove(kova_timer_s *timer)
+// Under the mutex: whether the record is a node of the tree. Only tree links are followed, so
+// it is safe on a record of any contents (kova_timer_init's may be uninitialised memory).
+bool held_by_tree(const kova_timer_s *timer)
+{
+    const kova_timer_expire_s &key = timer->hrExpire;
+    kova_rb_node_s *equal = nullptr;
+    for (kova_rb_node_s *node = kova_hr_timer_root.tree.node; node != nullptr;) {
+        const kova_timer_expire_s &at = timer_of(node)->hrExpire;
+        if (earlier(at, key)) {
+            node = node->right;
+        } else {
+            if (!earlier(key, at)) equal = node;
+            node = node->left;
+        }
+    }
+    for (kova_rb_node_s *n = equal; n != nullptr && !earlier(key, timer_of(n)->hrExpire); n = kova_rb_next(n))
+        if (n == &timer->hrNode) return true;
+    return false;
+}
+
+void erase(kova_timer_s *timer)
 {
     kova_rb_erase(&timer->hrNode, &kova_hr_timer_root.tree);
     set_isp(timer, 0);
 }
 
-void wait_until(const timespec &deadline)
+void wait_until(const timespec &moment)
 {
+    timespec deadline = kova::platform::sleep_deadline(moment);
     pthread_cond_timedwait(&kova_hr_timer_root.cond, &kova_hr_timer_root.mutex, &deadline);
 }
 
@@ -111,39 +131,43 @@ void *kova_hr_timer(void *)
     pthread_mutex_lock(&r.mutex);
     for (;;) {
         timespec now{};
-        if (clock_gettime(CLOCK_MONOTONIC, &now) != 0) continue;
+        if (kova::platform::monotonic_now(&now) != 0) continue;
         kova_rb_node_s *first = kova_rb_first(&r.tree);
         if (first == nullptr) {
-            timespec deadline = now;
-            deadline.tv_sec += kIdleWaitSeconds;
-            wait_until(deadline);
+            now.tv_sec += kIdleWaitSeconds;
+            wait_until(now);
             continue;
         }
         kova_timer_s *timer = timer_of(first);
-        kova_timer_expire_s now_e{now.tv_sec, now.tv_nsec};
-        if (earlier(now_e, timer->hrExpire)) {
+        if (earlier({now.tv_sec, now.tv_nsec}, timer->hrExpire)) {
             wait_until(timespec{static_cast<time_t>(timer->hrExpire.tv_sec), static_cast<long>(timer->hrExpire.tv_nsec)});
             continue;
         }
-        std::atomic_ref(r.running).store(timer, std::memory_order_release);
-        if (isp_of(timer) == kInTree) remove(timer);
+        set_running(timer);
+        // Taken out whatever its isp says: a record overwritten while in the tree would otherwise
+        // stay first and run again at once, for ever.
+        erase(timer);
         kova_timer_fn fn = timer->func;
         std::uint64_t data = timer->data;
         pthread_mutex_unlock(&r.mutex);
         if (fn != nullptr) fn(data);
-        std::atomic_ref(r.running).store(nullptr, std::memory_order_release);
+        set_running(nullptr);
         pthread_mutex_lock(&r.mutex);
     }
     return nullptr;
 }
 
+// Listens to the test clock: the thread looks at the moved clock at once.
+void wake_hr_thread()
+{
+    pthread_mutex_lock(&kova_hr_timer_root.mutex);
+    pthread_cond_signal(&kova_hr_timer_root.cond);
+    pthread_mutex_unlock(&kova_hr_timer_root.mutex);
+}
+
 void set_failed(std::int32_t step) { state.store(step, std::memory_order_release); }
 
-}  // namespace
-
-namespace kova::timer {
-
-// Runs once, from the first kova_hr_timer_add; a failure is final.
+// Runs once, from the first add; a failure is final.
 void kova_hr_timer_module_init()
 {
     if (state.load() == kReady) {
@@ -173,117 +197,149 @@ void kova_hr_timer_module_init()
         return set_failed(kThreadFailed);
     }
     state.store(kReady, std::memory_order_release);
+    kova::platform::add_counter_listener(wake_hr_thread);
     if (kova_set_thread_affinity(hr_thread, kAffinityLevel) != 0)
         KOVA_LOG(kova::log::kInfo, "set thread affinity failed, tid(%lu), affinity_level(%s).",
                  static_cast<unsigned long>(hr_thread), kAffinityLevel);
     KOVA_LOG(kova::log::kInfo, "kova hr timer inited OK.");
 }
 
-std::int32_t hr_state() { return state.load(std::memory_order_acquire); }
+enum class Arm { kAdd, kModify };
 
-}  // namespace kova::timer
-
-extern "C" int32_t kova_hr_timer_add(kova_timer_s *timer)
+// Arms `delay_ns` from now; kAdd refuses a record already in the tree, kModify moves it. Whether
+// the record may enter the tree is decided under the wheel's lock (see isp_of).
+std::int32_t arm(kova_timer_s *timer, std::uint64_t delay_ns, Arm how, bool make_hr, const char *api)
 {
-    pthread_once(&once, kova::timer::kova_hr_timer_module_init);
-    if (!ready()) return -1;
-    if (timer == nullptr) {
-        KOVA_LOG(kova::log::kError, "Input timer is null.");
-        return -1;
-    }
-    if (isp_of(timer) == kInTree) {
-        KOVA_LOG(kova::log::kError, "the hr timer is pending.");
-        return -1;
-    }
-    if (timer->timeOut > KOVA_HR_TIMER_MAX_NS) {
-        KOVA_LOG(kova::log::kError, "expire must less than 1 ms.");
-        return -1;
-    }
+    lock_hr();
+    bool in_tree = hr_holds(timer);
     timespec now{};
-    if (clock_gettime(CLOCK_MONOTONIC, &now) != 0) {
-        KOVA_LOG(kova::log::kError, "Get clock time failed, errno %d", errno);
+    int clock_error = kova::platform::monotonic_now(&now) != 0 ? errno : 0;
+    kova_timer_root_s &wheel = root();
+    lock_timer_root(wheel);
+    bool in_wheel = is_pending(timer);
+    if (how == Arm::kAdd) delay_ns = timer->timeOut;
+    const char *refusal = nullptr;
+    if (how == Arm::kAdd && in_tree)
+        refusal = "the hr timer is pending.";
+    else if (delay_ns > KOVA_HR_TIMER_MAX_NS)
+        refusal = "expire must less than 1 ms.";
+    else if (in_wheel)
+        refusal = "the timer is pending in the timer wheel.";
+    if (make_hr && !in_wheel) set_high_resolution(timer, true);
+    if (refusal == nullptr && clock_error == 0) {
+        set_isp(timer, KOVA_TIMER_HR_PENDING);
+        timer->timeOut = delay_ns;
+    }
+    unlock_timer_root(wheel);
+    if (refusal != nullptr || clock_error != 0) {
+        unlock_hr();
+        if (refusal != nullptr)
+            KOVA_LOG_AS(api, kova::log::kError, "%s", refusal);
+        else
+            KOVA_LOG_AS(api, kova::log::kError, "Get clock time failed, errno %d", clock_error);
         return -1;
     }
-    pthread_mutex_lock(&kova_hr_timer_root.mutex);
-    timer->hrExpire = kova::timer::hr_expiry_after(now, timer->timeOut);
-    insert(timer);
-    pthread_mutex_unlock(&kova_hr_timer_root.mutex);
-    return 0;
-}
-
-extern "C" int32_t kova_hr_timer_modify(kova_timer_s *timer, uint64_t delay_ns)
-{
-    if (!ready()) return -1;
-    if (timer == nullptr) {
-        KOVA_LOG(kova::log::kError, "Input timer is null.");
-        return -1;
-    }
-    if (delay_ns > KOVA_HR_TIMER_MAX_NS) {
-        KOVA_LOG(kova::log::kError, "expire must less than 1 ms.");
-        return -1;
-    }
-    timer->timeOut = delay_ns;
-    pthread_mutex_lock(&kova_hr_timer_root.mutex);
-    if (isp_of(timer) == kInTree) remove(timer);
-    timespec now{};
-    if (clock_gettime(CLOCK_MONOTONIC, &now) != 0) {
-        pthread_mutex_unlock(&kova_hr_timer_root.mutex);
-        KOVA_LOG(kova::log::kError, "Get clock time failed, errno %d", errno);
-        return -1;
-    }
-    timer->hrExpire = kova::timer::hr_expiry_after(now, delay_ns);
-    insert(timer);
-    pthread_mutex_unlock(&kova_hr_timer_root.mutex);
-    return 0;
-}
-
-namespace {
-
-int32_t remove_hr(kova_timer_s *timer, bool wait_for_handler)
-{
-    if (!ready()) return -1;
-    HrTimerRoot &r = kova_hr_timer_root;
-    pthread_mutex_lock(&r.mutex);
-    while (wait_for_handler && std::atomic_ref(r.running).load(std::memory_order_acquire) == timer) {
-        pthread_mutex_unlock(&r.mutex);
-        kova_yield();
-        pthread_mutex_lock(&r.mutex);
-    }
-    if (timer != nullptr && isp_of(timer) == kInTree) remove(timer);
-    pthread_mutex_unlock(&r.mutex);
+    if (in_tree) kova_rb_erase(&timer->hrNode, &kova_hr_timer_root.tree);
+    timer->hrExpire = hr_expiry_after(now, delay_ns);
+    link_in_tree(timer);
+    unlock_hr();
     return 0;
 }
 
 }  // namespace
 
-extern "C" int32_t kova_hr_timer_delete(kova_timer_s *timer) { return remove_hr(timer, false); }
+namespace kova::timer {
 
-extern "C" int32_t kova_hr_timer_delete_sync(kova_timer_s *timer) { return remove_hr(timer, true); }
+std::int32_t hr_state() { return state.load(std::memory_order_acquire); }
+
+void lock_hr() { pthread_mutex_lock(&kova_hr_timer_root.mutex); }
+void unlock_hr() { pthread_mutex_unlock(&kova_hr_timer_root.mutex); }
+
+bool hr_holds(const kova_timer_s *timer) { return in_hr_tree(timer) && held_by_tree(timer); }
+
+void hr_take_out(kova_timer_s *timer)
+{
+    if (!in_hr_tree(timer)) return;
+    // A stale isp (the tree does not hold the record) is cleared, so that callers waiting for the
+    // record to leave the tree see it leave.
+    if (held_by_tree(timer)) kova_rb_erase(&timer->hrNode, &kova_hr_timer_root.tree);
+    set_isp(timer, 0);
+}
+
+void lock_hr_when_idle(const kova_timer_s *timer)
+{
+    lock_hr();
+    while (running() == timer) {
+        unlock_hr();
+        kova_yield();
+        lock_hr();
+    }
+}
+
+std::int32_t hr_timer_add(kova_timer_s *timer, bool make_hr, const char *api)
+{
+    pthread_once(&once, kova_hr_timer_module_init);
+    if (!ready(api)) return -1;
+    if (timer == nullptr) {
+        KOVA_LOG_AS(api, kova::log::kError, "Input timer is null.");
+        return -1;
+    }
+    return arm(timer, 0, Arm::kAdd, make_hr, api);
+}
+
+std::int32_t hr_timer_modify(kova_timer_s *timer, std::uint64_t delay_ns, const char *api)
+{
+    if (!ready(api)) return -1;
+    if (timer == nullptr) {
+        KOVA_LOG_AS(api, kova::log::kError, "Input timer is null.");
+        return -1;
+    }
+    return arm(timer, delay_ns, Arm::kModify, false, api);
+}
+
+std::int32_t hr_timer_delete(kova_timer_s *timer, bool wait_for_handler, const char *api)
+{
+    if (!ready(api)) return -1;
+    if (timer != nullptr) cancel_timer(timer, wait_for_handler);
+    return 0;
+}
+
+}  // namespace kova::timer
+
+extern "C" int32_t kova_hr_timer_add(kova_timer_s *timer) { return hr_timer_add(timer, false, __func__); }
+
+extern "C" int32_t kova_hr_timer_modify(kova_timer_s *timer, uint64_t delay_ns)
+{
+    return hr_timer_modify(timer, delay_ns, __func__);
+}
+
+extern "C" int32_t kova_hr_timer_delete(kova_timer_s *timer) { return hr_timer_delete(timer, false, __func__); }
+
+extern "C" int32_t kova_hr_timer_delete_sync(kova_timer_s *timer) { return hr_timer_delete(timer, true, __func__); }
 
 extern "C" uint32_t kova_hr_timer_is_pending(const kova_timer_s *timer)
 {
-    return timer != nullptr && isp_of(timer) == kInTree ? 1 : 0;
+    return timer != nullptr && in_hr_tree(timer) ? 1 : 0;
 }
 
 extern "C" int32_t kova_hr_timer_diagnose_func(int32_t argc, char **argv)
 {
-    if (!ready()) return -1;
+    if (!ready(__func__)) return -1;
     if (argc != 3 || argv == nullptr || argv[2] == nullptr || std::strncmp(argv[2], "list", 4) != 0) {
         KOVA_LOG(kova::log::kInfo, "cmd input wrong.\n");
         return -1;
     }
     KOVA_LOG(kova::log::kInfo, "list of timer\n%-5s %-24s %-12s %s:%-5s\n", "[NO.]", "[Timer Handler]",
              "[Expire(ms)]", "[file", "line]");
-    HrTimerRoot &r = kova_hr_timer_root;
-    pthread_mutex_lock(&r.mutex);
+    lock_hr();
     unsigned long number = 0;
-    for (kova_rb_node_s *node = kova_rb_first(&r.tree); node != nullptr; node = kova_rb_next(node)) {
+    for (kova_rb_node_s *node = kova_rb_first(&kova_hr_timer_root.tree); node != nullptr; node = kova_rb_next(node)) {
         const kova_timer_s *timer = timer_of(node);
         KOVA_LOG(kova::log::kInfo, "%-5lu %-24s %-12lu %s:%-5d\n", ++number,
                  timer->funcName != nullptr ? timer->funcName : "", static_cast<unsigned long>(timer->timeOut),
                  timer->file != nullptr ? timer->file : "", timer->line);
         if (number % 50 == 0) kova_10msleep(100);
     }
-    pthread_mutex_unlock(&r.mutex);
+    unlock_hr();
     return 0;
 }

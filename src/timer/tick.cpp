@@ -10,6 +10,7 @@
 #include "kova/kova_sched.h"
 #include "kova/kova_thrd.h"
 #include "kova/kova_time.h"
+#include "platform/clock.h"
 #include "timer/wheel.h"
 
 KOVA_LOG_SOURCE("timer/kova_timer")
@@ -19,9 +20,6 @@ namespace {
 
 constexpr const char *kAffinityLevel = "affinity_level_1";
 std::mutex init_lock;
-
-void lock_root(kova_timer_root_s &r) { do_kova_spinlock_lock(&r.lock.lock, "lockTimerRoot", __LINE__); }
-void unlock_root(kova_timer_root_s &r) { do_kova_spinlock_unlock(&r.lock.lock, "unlockTimerRoot", __LINE__); }
 
 // Reports a handler that ran for more than 300 ms (3 reports per quiet minute at most).
 void run_timer_func(const kova_timer_s *timer, kova_timer_fn fn, const char *added_by, std::uint64_t cost_ms)
@@ -38,19 +36,6 @@ void set_running(kova_timer_root_s &r, kova_timer_s *timer)
     std::atomic_ref(r.runningTimer).store(timer, std::memory_order_release);
 }
 
-// Moves every timer of a level-0 slot onto `expired` (an empty list head).
-void take_slot(kova_list_head_s *head, kova_list_head_s *expired)
-{
-    check_unlink(head, "run_timers");
-    if (next_of(head) == head) return;
-    expired->prev = head->prev;
-    set_next(expired, next_of(head));
-    next_of(head)->prev = expired;
-    set_next(expired->prev, expired);
-    set_next(head, head);
-    head->prev = head;
-}
-
 void cascade_at(kova_timer_root_s &r, std::uint64_t ms)
 {
     if (cascade(r, 1, static_cast<std::uint32_t>((ms / 1000) % 60)) != 0) return;
@@ -61,25 +46,35 @@ void cascade_at(kova_timer_root_s &r, std::uint64_t ms)
 
 void fire_expired(kova_timer_root_s &r, kova_list_head_s *expired)
 {
-    while (next_of(expired) != expired) {
-        kova_list_head_s *node = next_of(expired);
-        check_walk_order(node, expired, "run_timers");
+    while (kova_list_head_s *node = first_sound(r, expired, "run_timers")) {
         kova_timer_s *timer = timer_of(node);
         kova_timer_fn fn = timer->func;
         std::uint64_t data = timer->data;
         const char *added_by = timer->funcName;
         if (fn == nullptr) kova_timer_show(node);
         set_running(r, timer);
+        kova_list_head_s *after = successor_in(r, expired, node);
         detach(r, timer, true);
-        unlock_root(r);
+        // Settled before the lock is released: other threads may delete the rest meanwhile.
+        relink_first(expired, after);
+        unlock_timer_root(r);
         if (fn != nullptr) {
             std::uint64_t start = kova_time_getmillisec();
             fn(data);
             run_timer_func(timer, fn, added_by, kova_time_getmillisec() - start);
         }
         set_running(r, nullptr);
-        lock_root(r);
+        lock_timer_root(r);
     }
+}
+
+// Listens to the test clock: the thread looks at the moved clock at once.
+void wake_tick_thread()
+{
+    kova_timer_root_s &r = root();
+    pthread_mutex_lock(&r.mutex);
+    pthread_cond_signal(&r.cond);
+    pthread_mutex_unlock(&r.mutex);
 }
 
 bool on_tick_thread(kova_timer_root_s &r) { return pthread_equal(pthread_self(), r.runThreadId) != 0; }
@@ -119,13 +114,13 @@ void *run_timers(void *)
 
 void run_pass(kova_timer_root_s &r)
 {
-    lock_root(r);
+    lock_timer_root(r);
+    std::uint64_t t = kova_time_getmillisec();
     if (r.timerNum == 0) {
-        rebase(r);
-        unlock_root(r);
+        rebase(r, t);
+        unlock_timer_root(r);
         return;
     }
-    std::uint64_t t = kova_time_getmillisec();
     while (static_cast<std::int64_t>(r.curMs - t) <= 0) {
         auto index = static_cast<std::uint32_t>(r.curMs % 1000);
         if (index == 0) {
@@ -136,14 +131,14 @@ void run_pass(kova_timer_root_s &r)
             r.curMs = jump <= t + 1 ? jump : t + 1;
             continue;
         }
-        kova_list_head_s expired{&expired, &expired};
+        kova_list_head_s expired;
         clear_level0(index);
         ++r.curMs;
-        take_slot(&r.wheel[index], &expired);
+        take_slot(&r.wheel[index], &expired, "run_timers");
         fire_expired(r, &expired);
     }
     publish_next_run(r, next_run_time(r));
-    unlock_root(r);
+    unlock_timer_root(r);
 }
 
 void publish_armed(kova_timer_root_s &r, std::uint64_t when)
@@ -158,20 +153,6 @@ void publish_armed(kova_timer_root_s &r, std::uint64_t when)
     publish_next_run(r, when);
 }
 
-void rebase_for_test()
-{
-    kova_timer_root_s &r = root();
-    lock_root(r);
-    rebase(r);
-    unlock_root(r);
-    pthread_mutex_lock(&r.mutex);
-    pthread_cond_signal(&r.cond);
-    pthread_mutex_unlock(&r.mutex);
-}
-
-void lock_timer_root(kova_timer_root_s &r) { lock_root(r); }
-void unlock_timer_root(kova_timer_root_s &r) { unlock_root(r); }
-
 }  // namespace kova::timer
 
 using namespace kova::timer;
@@ -184,10 +165,17 @@ extern "C" int32_t kova_timer_module_init(void)
     kova_gettime_init();
 
     kova_timer_root_s &r = root();
-    std::memset(static_cast<void *>(&r), 0, sizeof r);
+    // The lock word is left alone and taken: the high-resolution side may hold it already to
+    // look at a record (it is free while zero, so it works before this point).
+    lock_timer_root(r);
+    constexpr std::size_t kAfterLock = offsetof(kova_timer_root_s, mutex);
+    std::memset(reinterpret_cast<char *>(&r) + kAfterLock, 0, sizeof r - kAfterLock);
+    r.lock.magic = KOVA_SPINLOCK_MAGIC;
+    r.lock.owner_cpu = ~0u;
+    r.lock.owner = ~0ull;
     reset_wheel(r);
-    r.lock = KOVA_SPINLOCK_INITIALIZER;
     publish_next_run(r, kova_time_getmillisec() + kMaxSleepMs);
+    unlock_timer_root(r);
     if (int rc = kova_mtx_init(&r.mutex, KOVA_MTX_NORMAL); rc != 0) {
         KOVA_LOG(kova::log::kError, "Mutex init failed, error no %d.", rc);
         return -1;
@@ -210,6 +198,7 @@ extern "C" int32_t kova_timer_module_init(void)
         return -1;
     }
     module_state.store(kReady, std::memory_order_release);
+    kova::platform::add_counter_listener(wake_tick_thread);
     if (kova_set_thread_affinity(r.runThreadId, kAffinityLevel) != 0)
         KOVA_LOG(kova::log::kInfo, "set thread affinity failed, tid(%lu), affinity_level(%s).",
                  static_cast<unsigned long>(r.runThreadId), kAffinityLevel);

@@ -8,9 +8,9 @@
 KOVA_LOG_SOURCE("timer/kova_timer")
 
 namespace kova::timer {
-namespace {
-
 kova_timer_root_s timer_root;
+
+namespace {
 
 // Level-0 slots that may hold timers, so that a pass can jump over runs of empty milliseconds
 // (a bit may stay set after its timers were deleted; the pass then just finds the slot empty).
@@ -41,23 +41,22 @@ bool is_poison(const kova_list_head_s *link)
 
 std::atomic<std::int32_t> module_state{kNotInitialised};
 
-kova_timer_root_s &root() { return timer_root; }
-
 kova_timer_s *timer_of(kova_list_head_s *entry)
 {
     return reinterpret_cast<kova_timer_s *>(reinterpret_cast<char *>(entry) - offsetof(kova_timer_s, entry));
 }
 
+// Constant divisors, so that placing a timer costs multiplications rather than divisions.
 SlotRef wheel_slot_for(std::uint64_t cur_ms, std::uint64_t expires)
 {
     std::uint64_t e = expires > cur_ms ? expires : cur_ms;
     std::uint64_t d = e - cur_ms;
-    for (std::uint32_t level = 0; level < 4; ++level) {
-        const Level &l = kLevels[level];
-        if (d < l.width_ms * l.slots) return {level, static_cast<std::uint32_t>((e / l.width_ms) % l.slots)};
-    }
+    if (d < 1000) return {0, static_cast<std::uint32_t>(e % 1000)};
+    if (d < 60000) return {1, static_cast<std::uint32_t>((e / 1000) % 60)};
+    if (d < 3600000) return {2, static_cast<std::uint32_t>((e / 60000) % 60)};
+    if (d < 216000000) return {3, static_cast<std::uint32_t>((e / 3600000) % 60)};
     if (d > kLevel4Horizon) e = cur_ms + kLevel4Horizon;
-    return {4, static_cast<std::uint32_t>((e / kLevels[4].width_ms) % kLevels[4].slots)};
+    return {4, static_cast<std::uint32_t>((e / 216000000) % 24)};
 }
 
 void reset_wheel(kova_timer_root_s &r)
@@ -121,21 +120,91 @@ void detach(kova_timer_root_s &r, kova_timer_s *timer, bool clear_next)
     check_unlink(node, "detachTimerFromList");
     kova_list_head_s *prev = node->prev;
     kova_list_head_s *next = next_of(node);
-    // A null or poisoned neighbour has been reported; following it would crash, so the node is
-    // only marked removed.
+    // A neighbour is rewritten only when it points back at the node: anything else is reported
+    // above, and may be a record that was overwritten and armed elsewhere since.
     if (!is_poison(prev) && !is_poison(next)) {
-        set_next(prev, next);
-        next->prev = prev;
+        if (next_of(prev) == node) set_next(prev, next);
+        if (next->prev == node) next->prev = prev;
     }
-    if (clear_next) set_next(node, nullptr);
     node->prev = KOVA_LIST_POISON_PREV;
-    if (--r.timerNum == 0) rebase(r);
+    if (r.timerNum > 0) --r.timerNum;
+    if (!clear_next) return;
+    set_next(node, nullptr);
+    if (r.timerNum == 0) rebase(r, kova_time_getmillisec());
 }
 
-void rebase(kova_timer_root_s &r)
+namespace {
+
+// A record overwritten while pending (kova_timer_init on it, say) leaves its count behind.
+void count_off_lost(kova_timer_root_s &r)
 {
-    r.curMs = kova_time_getmillisec();
-    publish_next_run(r, r.curMs + kMaxSleepMs);
+    if (r.timerNum > 0) --r.timerNum;
+}
+
+// The earliest node that `list`'s other end reaches through links that point back, stopping
+// before `stop`: where a walk resumes past a broken link. Each step follows a node whose next is
+// the one before, so the walk cannot leave the list or go round another.
+kova_list_head_s *earliest_backward(kova_list_head_s *list, kova_list_head_s *stop)
+{
+    kova_list_head_s *earliest = list;
+    for (kova_list_head_s *n = list->prev; n != list && n != stop && !is_poison(n) && next_of(n) == earliest;
+         n = n->prev)
+        earliest = n;
+    return earliest;
+}
+
+}  // namespace
+
+void take_slot(kova_list_head_s *head, kova_list_head_s *list, const char *function)
+{
+    check_unlink(head, function);
+    kova_list_head_s *first = next_of(head);
+    kova_list_head_s *last = head->prev;
+    set_next(list, list);
+    list->prev = list;
+    if (first == head) return;
+    set_next(list, first);
+    list->prev = last;
+    if (!is_poison(first) && first->prev == head) first->prev = list;
+    if (!is_poison(last) && next_of(last) == head) set_next(last, list);
+    set_next(head, head);
+    head->prev = head;
+}
+
+kova_list_head_s *first_sound(kova_timer_root_s &r, kova_list_head_s *list, const char *function)
+{
+    for (;;) {
+        kova_list_head_s *node = next_of(list);
+        if (node == list) return nullptr;
+        if (!is_poison(node) && node->prev == list) return node;
+        if (is_poison(node))
+            KOVA_LOG_AS(function, kova::log::kInfo, "List node prev:(%p), cur:(%p)", static_cast<void *>(list),
+                        static_cast<void *>(node));
+        else
+            check_walk_order(node, list, function);
+        count_off_lost(r);
+        relink_first(list, earliest_backward(list, node));
+    }
+}
+
+kova_list_head_s *successor_in(kova_timer_root_s &r, kova_list_head_s *list, kova_list_head_s *node)
+{
+    kova_list_head_s *next = next_of(node);
+    if (!is_poison(next) && next->prev == node) return next;
+    count_off_lost(r);
+    return earliest_backward(list, node);
+}
+
+void relink_first(kova_list_head_s *list, kova_list_head_s *first)
+{
+    set_next(list, first);
+    first->prev = list;
+}
+
+void rebase(kova_timer_root_s &r, std::uint64_t now_ms)
+{
+    r.curMs = now_ms;
+    publish_next_run(r, now_ms + kMaxSleepMs);
 }
 
 void publish_next_run(kova_timer_root_s &r, std::uint64_t when)
@@ -161,25 +230,13 @@ std::uint64_t next_run_time(kova_timer_root_s &r)
 
 std::uint32_t cascade(kova_timer_root_s &r, std::uint32_t level, std::uint32_t index)
 {
-    kova_list_head_s *head = head_of(r, {level, index});
-    check_unlink(head, "recalculate_timer_slot");
     kova_list_head_s pending;
-    if (next_of(head) == head) return index;
-    // Move the whole slot onto a private list, then place each timer again from its expiry.
-    pending.prev = head->prev;
-    set_next(&pending, next_of(head));
-    next_of(head)->prev = &pending;
-    set_next(pending.prev, &pending);
-    set_next(head, head);
-    head->prev = head;
-
-    kova_list_head_s *last = &pending;
-    for (kova_list_head_s *node = next_of(&pending); node != &pending;) {
-        check_walk_order(node, last, "recalculate_timer_slot");
-        kova_list_head_s *after = next_of(node);
+    take_slot(head_of(r, {level, index}), &pending, "recalculate_timer_slot");
+    while (kova_list_head_s *node = first_sound(r, &pending, "recalculate_timer_slot")) {
+        check_unlink(node, "recalculate_timer_slot");
+        kova_list_head_s *after = successor_in(r, &pending, node);
         place(r, timer_of(node));
-        last = node;
-        node = after;
+        relink_first(&pending, after);
     }
     return index;
 }

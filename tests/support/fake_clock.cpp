@@ -26,6 +26,18 @@ FakeClock::~FakeClock()
     kova_CheckCurrCpu();
 }
 
+void FakeClock::set(std::uint64_t counter)
+{
+    counter_.store(counter);
+    kova::platform::counter_moved();
+}
+
+void FakeClock::advance(std::uint64_t counts)
+{
+    counter_.fetch_add(counts);
+    kova::platform::counter_moved();
+}
+
 std::uint64_t FakeClock::read()
 {
     reads_.fetch_add(1);

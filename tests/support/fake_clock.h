@@ -15,8 +15,9 @@ public:
     FakeClock(const FakeClock &) = delete;
     FakeClock &operator=(const FakeClock &) = delete;
 
-    void set(std::uint64_t counter) { counter_.store(counter); }
-    void advance(std::uint64_t counts) { counter_.fetch_add(counts); }
+    // Both wake the library's sleepers, so that they look at the clock again.
+    void set(std::uint64_t counter);
+    void advance(std::uint64_t counts);
     // Every read adds `step` counts after returning the current value.
     void step_per_read(std::uint64_t step) { step_.store(step); }
     std::uint64_t reads() const { return reads_.load(); }

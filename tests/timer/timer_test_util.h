@@ -1,38 +1,78 @@
-// Shared helpers of the timer tests.
+// What the timer tests share: waiting for events, a log of handler runs, and a fixture that
+// drives both timer threads through the counter seam (1 count = 1 ns, frozen until moved).
 #pragma once
 
 #include <chrono>
-#include <cstdlib>
-#include <functional>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
-#include "kova/kova_timer.h"
+#include <gtest/gtest.h>
+
+#include "kova/kova_time.h"
+#include "support/fake_clock.h"
+#include "support/log_capture.h"
+#include "timer/hr_timer.h"
 #include "timer/wheel.h"
 
 namespace kova::test {
 
-inline bool under_qemu() { return std::getenv("UNDER_QEMU") != nullptr; }
+using Values = std::vector<std::uint64_t>;
 
-// Polls `done` for up to `limit`; true when it became true.
-inline bool eventually(const std::function<bool()> &done,
-                       std::chrono::milliseconds limit = std::chrono::milliseconds(20000))
+// Returns once `done` holds: a lost event shows as the program's time-out, never as a guess.
+template <typename Done> void wait_until(Done done)
 {
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
+    while (!done()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
-// A field of the wheel's root, read under its lock (the tick thread changes them under it).
-inline std::uint64_t wheel_field(std::uint64_t kova_timer_root_s::*field)
+// Reads the wheel's root under its lock.
+template <typename Read> auto under_root_lock(Read read)
 {
     kova_timer_root_s &r = *kova_get_timer_root();
     kova::timer::lock_timer_root(r);
-    std::uint64_t value = r.*field;
+    auto value = read(r);
     kova::timer::unlock_timer_root(r);
     return value;
 }
+inline std::uint64_t pending_count() { return under_root_lock([](auto &r) { return r.timerNum; }); }
+// Every millisecond before `ms` reached and no handler running (with `drained`, nothing pending).
+inline bool wheel_passed(std::uint64_t ms, bool drained = false)
+{
+    return under_root_lock([&](auto &r) { return r.curMs >= ms && !r.runningTimer && (!drained || !r.timerNum); });
+}
+
+inline std::mutex fired_lock;
+inline Values fired;  // the data of each handler run, in order
+inline void record_fired(std::uint64_t data) { std::lock_guard guard(fired_lock); fired.push_back(data); }
+inline Values fired_so_far() { std::lock_guard guard(fired_lock); return fired; }
+inline void clear_fired() { std::lock_guard guard(fired_lock); fired.clear(); }
+
+class OnFakeClock : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(kova_timer_module_init(), 0);
+        clear_fired();
+        clock_ = std::make_unique<FakeClock>(1000000000u, kova_time_getnanosec());
+    }
+    void TearDown() override
+    {
+        for (auto &t : timers_) kova_timer_delete_sync(t.get());
+        clock_.reset();
+    }
+    void advance_ms(std::uint64_t ms) { clock_->advance(ms * 1000000); }
+    // A record set up with `timeout` and `data`, owned by the fixture.
+    kova_timer_s *make(std::uint64_t timeout, std::uint64_t data, kova_timer_fn fn = record_fired)
+    {
+        kova_timer_s *t = timers_.emplace_back(std::make_unique<kova_timer_s>()).get();
+        return kova_timer_init(t), kova_timer_set(t, timeout, data, fn), t;
+    }
+
+    std::unique_ptr<FakeClock> clock_;
+    std::vector<std::unique_ptr<kova_timer_s>> timers_;
+};
 
 }  // namespace kova::test
