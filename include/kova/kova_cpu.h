@@ -9,9 +9,10 @@
 KOVA_EXTERN_C_BEGIN
 
 /* Adds the CPUs of a comma-separated list of numbers and ranges to `cpuset` (16 words, CPU n at
- * bit n % 64 of word n / 64; CPUs above 1023 are ignored). Items that do not parse, and ranges
- * whose end is below their start, are logged and skipped. 0 when at least one item was taken,
- * -1 otherwise or for a null text. */
+ * bit n % 64 of word n / 64; CPUs above 1023 are ignored). An item is a decimal number or two
+ * joined by '-', blanks around it allowed; anything else (signs, a number above 4294967295,
+ * "1--3", "2-") and ranges whose end is below their start are logged and skipped. 0 when at
+ * least one item was taken, -1 otherwise or for a null text. */
 KOVA_API int kova_cpum_parse_cpumask(const char *text, uint64_t *cpuset);
 
 KOVA_EXTERN_C_END

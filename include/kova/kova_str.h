@@ -65,8 +65,9 @@ KOVA_API int system_s(const char *command, const char *allowed);
 
 /* A caller's veto for execv_s: non-zero allows the execution. */
 typedef int (*kova_execv_check_fn)(const char *path, int argc, char *const argv[]);
-/* execv(path, argv) unless path or argv is null (-22), one of the first argc arguments is
- * dangerous (-29, logged with its index) or `check` returns 0 (-29). Returns only on failure. */
+/* execv(path, argv) unless path or argv is null (-22), an argument is dangerous (-29, logged
+ * with its index) or `check` returns 0 (-29). Every argument up to the terminating null is
+ * checked, whatever `argc` says (it is only passed on to `check`). Returns only on failure. */
 KOVA_API int execv_s(const char *path, int argc, char *const argv[], const char *allowed,
                      kova_execv_check_fn check);
 

@@ -24,7 +24,8 @@ KOVA_EXTERN_C_BEGIN
 KOVA_API extern double currCpuGHz;
 
 /* A stable raw counter read: up to 200 attempts of two back-to-back reads; returns the second
- * read of the first attempt whose reads differ by at most 8 counts, else of the 200th.
+ * read of the first attempt whose reads lie within 80 ns (8 counts of a 100 MHz counter; the
+ * window is converted to counts of the running counter's frequency), else of the 200th.
  * Needs no initialisation. */
 KOVA_API uint64_t kova_rte_get_timer_cycles(void);
 /* Counter x nsPerCycle; 0 before kova_gettime_init. One counter read, no system call. */

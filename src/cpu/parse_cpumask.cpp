@@ -1,6 +1,8 @@
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string_view>
+#include <utility>
 
 #include "init/kova_log.h"
 #include "kova/kova_cpu.h"
@@ -21,25 +23,59 @@ bool reads_as_partition_reference(const char *item)
     return kova::sec::sscanf_s(item, "%31[^/,]/%31[^,]", group, partition) == 2;
 }
 
-// Adds one number or range; true when the item was taken.
-bool add_item(const char *item, uint64_t *cpuset)
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
+
+// Takes a decimal number off the front of `text`; none when there is no digit or the value does
+// not fit in 32 bits (the C library's readers would wrap it, or take a sign and negate it).
+std::optional<std::uint32_t> take_number(std::string_view &text)
 {
+    std::uint64_t value = 0;
+    std::size_t digits = 0;
+    for (; digits < text.size() && text[digits] >= '0' && text[digits] <= '9'; ++digits) {
+        value = value * 10 + static_cast<unsigned>(text[digits] - '0');
+        if (value > UINT32_MAX) return std::nullopt;
+    }
+    if (digits == 0) return std::nullopt;
+    text.remove_prefix(digits);
+    return static_cast<std::uint32_t>(value);
+}
+
+// "N" or "N-M", blanks around it allowed (a list read from a file ends with its newline).
+std::optional<std::pair<std::uint32_t, std::uint32_t>> read_range(std::string_view text)
+{
+    while (!text.empty() && is_blank(text.front())) text.remove_prefix(1);
+    while (!text.empty() && is_blank(text.back())) text.remove_suffix(1);
+    auto start = take_number(text);
+    if (!start) return std::nullopt;
+    if (text.empty()) return std::pair{*start, *start};
+    if (text.front() != '-') return std::nullopt;
+    text.remove_prefix(1);
+    auto end = take_number(text);
+    if (!end || !text.empty()) return std::nullopt;
+    return std::pair{*start, *end};
+}
+
+// Adds one number or range; true when the item was taken.
+bool add_item(std::string_view item, uint64_t *cpuset)
+{
+    const int length = static_cast<int>(item.size());
     // Partition references ("GROUP/PART") resolve through the partition table, which this
     // library does not load yet: such an item is not taken.
-    if (reads_as_partition_reference(item)) return false;
-
-    unsigned start = 0;
-    unsigned end = 0;
-    int fields = kova::sec::sscanf_s(item, "%u-%u", &start, &end);
-    if (fields == 1) {
-        end = start;
-    } else if (fields == 2) {
-        if (start > end) {
-            KOVA_LOG_AS(kParser, kova::log::kError, "Parse cpu mask %s fail, end:%u is less than start:%u", item, end, start);
-            return false;
-        }
-    } else {
-        KOVA_LOG_AS(kParser, kova::log::kError, "Parse cpu mask fail, invalid format:%s", item);
+    if (item.find('/') != std::string_view::npos && item.size() < kItemMax) {
+        char buffer[kItemMax];
+        std::memcpy(buffer, item.data(), item.size());
+        buffer[item.size()] = '\0';
+        if (reads_as_partition_reference(buffer)) return false;
+    }
+    auto range = read_range(item);
+    if (!range) {
+        KOVA_LOG_AS(kParser, kova::log::kError, "Parse cpu mask fail, invalid format:%.*s", length, item.data());
+        return false;
+    }
+    auto [start, end] = *range;
+    if (start > end) {
+        KOVA_LOG_AS(kParser, kova::log::kError, "Parse cpu mask %.*s fail, end:%u is less than start:%u", length, item.data(),
+                 end, start);
         return false;
     }
     if (end > kLastCpu) end = kLastCpu;
@@ -57,16 +93,7 @@ extern "C" int kova_cpum_parse_cpumask(const char *text, uint64_t *cpuset)
     std::string_view rest(text);
     for (;;) {
         std::size_t comma = rest.find(',');
-        std::string_view item = rest.substr(0, comma);
-        char buffer[kItemMax];
-        if (item.size() < sizeof buffer) {
-            std::memcpy(buffer, item.data(), item.size());
-            buffer[item.size()] = '\0';
-            taken = add_item(buffer, cpuset) || taken;
-        } else {
-            KOVA_LOG(kova::log::kError, "Parse cpu mask fail, invalid format:%.*s", static_cast<int>(item.size()),
-                     item.data());
-        }
+        taken = add_item(rest.substr(0, comma), cpuset) || taken;
         if (comma == std::string_view::npos) break;
         rest.remove_prefix(comma + 1);
     }

@@ -29,7 +29,8 @@ void set_path_root(const char *new_root)
 ShmName::ShmName(const char *name)
 {
     std::lock_guard guard(root_lock);
-    std::snprintf(name_, sizeof name_, "%s%s", shm_prefix, name != nullptr ? name : "");
+    int length = std::snprintf(name_, sizeof name_, "%s%s", shm_prefix, name != nullptr ? name : "");
+    fits_ = length >= 0 && length <= NAME_MAX;
 }
 
 void set_shm_prefix(const char *prefix)

@@ -25,9 +25,12 @@ class ShmName {
 public:
     explicit ShmName(const char *name);
     const char *c_str() const { return name_; }
+    // False when the whole name is longer than the system's NAME_MAX (c_str() is then cut).
+    bool fits() const { return fits_; }
 
 private:
-    char name_[NAME_MAX];
+    char name_[NAME_MAX + 1];
+    bool fits_;
 };
 
 // A null prefix restores production names.

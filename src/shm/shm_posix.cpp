@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstring>
 
 #include "init/kova_log.h"
 #include "kova/kova_shm.h"
@@ -17,6 +19,16 @@ kova::platform::ShmName object_name(const char *name)
 {
     while (*name == '/') ++name;
     return kova::platform::ShmName(name);
+}
+
+// A name longer than the system holds would be cut to a prefix it shares with other names, and
+// two objects would become one: refused instead.
+bool name_fits(const kova::platform::ShmName &object, const char *name, const char *function)
+{
+    if (object.fits()) return true;
+    KOVA_LOG_AS(function, kova::log::kError, "Shm name is too long, length<%zu> max<%d>.", std::strlen(name), NAME_MAX);
+    errno = ENAMETOOLONG;
+    return false;
 }
 
 int protection_for(int flags)
@@ -39,7 +51,9 @@ extern "C" void *kova_shm_create_ext(const char *name, int flags, mode_t mode, u
         errno = EINVAL;
         return nullptr;
     }
-    int fd = shm_open(object_name(name).c_str(), flags, mode);
+    auto object = object_name(name);
+    if (!name_fits(object, name, __func__)) return nullptr;
+    int fd = shm_open(object.c_str(), flags, mode);
     if (fd < 0) return nullptr;
 
     // A read-only opener cannot resize; the object keeps the size its creator gave it.
@@ -75,7 +89,9 @@ extern "C" void *kova_shm_create(const char *name, uint32_t size)
 extern "C" int kova_shm_destroy(const char *name)
 {
     if (name == nullptr) return -1;
-    int ret = shm_unlink(object_name(name).c_str());
+    auto object = object_name(name);
+    if (!name_fits(object, name, __func__)) return -1;
+    int ret = shm_unlink(object.c_str());
     if (ret != 0) {
         KOVA_LOG(kova::log::kInfo, "Destroy shm fail, ret<%d> errno<%d>.", ret, errno);
         return -1;

@@ -1,51 +1,120 @@
-#include <algorithm>
 #include <cerrno>
+#include <algorithm>
 #include <cstdint>
+#include <random>
+#include <regex>
 #include <string>
+#include <thread>
 #include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "kova/kova_cpu.h"
 #include "kova/kova_cpumask.h"
+#include "kova/kova_thrd.h"
 #include "smp/smp_internal.h"
 #include "support/log_capture.h"
 
 namespace {
 
-TEST(ParseCpumask, AddsNumbersAndRangesUpToCpu1023AndSkipsBadItems)
+using Set = std::vector<uint64_t>;
+
+Set parse(const std::string &text, int &result, Set set = Set(16))
+{
+    result = kova_cpum_parse_cpumask(text.c_str(), set.data());
+    return set;
+}
+
+// The grammar again, independently: an item is a number or two joined by '-', blanks around.
+int reference_parse(const std::string &text, Set &set)
+{
+    static const std::regex item(R"(\s*(\d+)(?:-(\d+))?\s*)");
+    int result = -1;
+    std::smatch m;
+    for (std::size_t from = 0, comma = 0; comma != std::string::npos; from = comma + 1) {
+        comma = text.find(',', from);
+        std::string part = text.substr(from, comma == std::string::npos ? comma : comma - from);
+        if (!std::regex_match(part, m, item)) continue;
+        double first = std::stod(m[1]), last = m[2].matched ? std::stod(m[2]) : first;
+        if (first > UINT32_MAX || last > UINT32_MAX || first > std::min(last, 1023.0)) continue;
+        for (auto cpu = static_cast<unsigned>(first); cpu <= std::min(last, 1023.0); ++cpu)
+            set[cpu / 64] |= 1ull << (cpu % 64);
+        result = 0;
+    }
+    return result;
+}
+
+Set cpus(const std::string &list)
+{
+    Set set(16);
+    reference_parse(list, set);
+    return set;
+}
+
+// Numbers that do not fit in 32 bits, signs and malformed ranges are invalid items, never CPUs.
+TEST(ParseCpumask, TakesNumbersAndRangesUpToCpu1023AndSkipsInvalidItems)
 {
     kova::test::LogCapture log;
-    uint64_t set[16] = {uint64_t{1} << 63};
-    EXPECT_EQ(kova_cpum_parse_cpumask("2,4-6,abc,5-3,,1021-2000,2000-3000", set), 0);
-    EXPECT_EQ(set[0], 0x8000000000000074u);
-    EXPECT_EQ(set[15], 0xe000000000000000u);
-    auto below = log.with_text("Parse cpu mask 5-3 fail, end:3 is less than start:5");
-    EXPECT_EQ(below.at(0).level, 3);
-    EXPECT_EQ(below.at(0).file, "cpu/kova_cpu");
-    EXPECT_EQ(log.count("Parse cpu mask fail, invalid format:abc") + log.count("Parse cpu mask fail, invalid format:"), 2u);
+    int result = 0;
+    for (auto [text, taken] : {std::pair{"2,4-6", "2,4-6"}, {" 7 , 9-10\n", "7,9,10"}, {"4294967297,3", "3"},
+                               {"1021-2000,2000-3000,4294967295", "1021-1023"}, {"0000000000000000000000005", "5"}}) {
+        EXPECT_EQ(parse(text, result), cpus(taken)) << text;
+        EXPECT_EQ(result, 0) << text;
+    }
+    for (const char *bad : {"4294967296", "-4294967295", "1--3", "0-4294967296", "+1", "2-", "3x", "1 - 3", ""}) {
+        EXPECT_TRUE(parse(bad, result) == Set(16) && result == -1) << bad;
+        EXPECT_TRUE(log.contains(std::string("Parse cpu mask fail, invalid format:") + bad)) << bad;
+    }
+    EXPECT_EQ(parse("5-3", result, cpus("63")), cpus("63")) << "bits are only added";
+    EXPECT_TRUE(result == -1 && log.contains("Parse cpu mask 5-3 fail, end:3 is less than start:5"));
+    for (const auto &m : log.messages())
+        EXPECT_TRUE(m.level == 3 && m.file == "cpu/kova_cpu" && m.function == "kova_cpum_parse_cpumask") << m.text;
+    log.clear();
+    EXPECT_TRUE(parse("GROUP_0/IOD_NORMAL", result) == Set(16) && result == -1 && log.messages().empty()) << "no table";
+    EXPECT_EQ(kova_cpum_parse_cpumask(nullptr, Set(16).data()), -1);
+    std::thread([] { EXPECT_EQ(kova_setCurThreadBind("4294967297"), -1); }).join();
+}
 
-    uint64_t other[16] = {};
-    EXPECT_EQ(kova_cpum_parse_cpumask("2000-3000", other), -1);
-    EXPECT_EQ(kova_cpum_parse_cpumask("GROUP_0/IOD_NORMAL", other), -1);  // no partition table yet
-    EXPECT_EQ(kova_cpum_parse_cpumask(nullptr, other), -1);
-    EXPECT_EQ(kova_cpum_parse_cpumask(("1," + std::string(200, '7')).c_str(), other), 0);
-    EXPECT_TRUE(other[0] == 2 && std::count(other + 1, other + 16, 0) == 15);
+// Random lists of digits, separators, blanks, signs and numbers around the 32-bit limit against the
+// reference; then random sets written as lists, which must read back as themselves.
+TEST(ParseCpumask, RandomListsAgreeWithAReferenceParserAndRoundTrip)
+{
+    kova::test::LogCapture quiet(0);
+    std::mt19937 random(20240607);
+    const std::string chars = "0123456789,- \n+x";
+    for (int round = 0; round < 20000; ++round) {
+        std::string text;
+        for (int length = random() % 24; length > 0; --length)
+            text += random() % 8 ? std::string(1, chars[random() % 16]) : std::to_string(4294967290ull + random() % 12);
+        Set expected(16);
+        int expected_result = reference_parse(text, expected), result = 0;
+        ASSERT_EQ(parse(text, result), expected) << text;
+        ASSERT_EQ(result, expected_result) << text;
+    }
+    for (int round = 0; round < 2000; ++round) {
+        Set set(16);
+        std::string text;
+        for (unsigned cpu = random() % 8; cpu < 1024; cpu += 1 + random() % 200) {
+            unsigned last = std::min(1023u, cpu + static_cast<unsigned>(random() % 3 == 0 ? random() % 64 : 0));
+            text += (text.empty() ? "" : ",") + std::to_string(cpu) + (last > cpu ? "-" + std::to_string(last) : "");
+            for (; cpu <= last; ++cpu) set[cpu / 64] |= 1ull << (cpu % 64);
+            --cpu;
+        }
+        int result = 0;
+        ASSERT_EQ(parse(text, result), set) << text;
+        ASSERT_EQ(result, text.empty() ? -1 : 0) << text;
+    }
 }
 
 long reported_cpus = 0;
-long reported_source()
-{
-    errno = reported_cpus < 0 ? EINVAL : 0;
-    return reported_cpus;
-}
 
 TEST(NumConfigCpus, CachesOnlyCountsFrom1To512)
 {
     kova::test::LogCapture log;
     const uint32_t saved = g_configCpuNum;
     g_configCpuNum = 0;
-    kova::smp::set_config_cpu_source_for_test(reported_source);
+    kova::smp::set_config_cpu_source_for_test([] { return errno = reported_cpus < 0 ? EINVAL : 0, reported_cpus; });
     for (auto [cpus, expected] : {std::pair{600L, 0u}, {-1L, 0u}, {0L, 0u}, {512L, 512u}, {4L, 512u}}) {
         reported_cpus = cpus;
         EXPECT_EQ(num_config_cpus(), expected) << cpus;

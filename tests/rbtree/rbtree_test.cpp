@@ -52,10 +52,8 @@ int check(kova_rb_node_s *node, kova_rb_node_s *parent, int &count, int &height,
     if (node == nullptr) return 1;
     EXPECT_EQ(kova_rb_parent(node), parent);
     EXPECT_TRUE(parent == nullptr || kova_rb_is_black(parent) || kova_rb_is_black(node)) << "red-red";
-    int expected = item(node)->weight();
-    for (kova_rb_node_s *child : {node->left, node->right})
-        if (child != nullptr) expected = std::max(expected, item(child)->max);
-    EXPECT_EQ(item(node)->max, expected);
+    int stored = item(node)->max;
+    EXPECT_EQ((subtree_max(node, nullptr), item(node)->max), stored);
     ++count;
     height = std::max(height, depth);
     int left = check(node->left, node, count, height, depth + 1);
@@ -73,8 +71,8 @@ void check_tree(const kova_rb_root_s &root, std::vector<int> keys)
     std::sort(keys.begin(), keys.end());
     std::vector<int> forward, backward;
     for (kova_rb_node_s *n = kova_rb_first(&root); n != nullptr; n = kova_rb_next(n)) forward.push_back(item(n)->key);
-    for (kova_rb_node_s *n = kova_rb_last(&root); n != nullptr; n = kova_rb_prev(n)) backward.insert(backward.begin(), item(n)->key);
-    EXPECT_TRUE(forward == keys && backward == keys);
+    for (kova_rb_node_s *n = kova_rb_last(&root); n != nullptr; n = kova_rb_prev(n)) backward.push_back(item(n)->key);
+    EXPECT_TRUE(forward == keys && std::equal(backward.rbegin(), backward.rend(), keys.begin(), keys.end()));
 }
 
 TEST(RbTree, InvariantsHoldThroughOrderedAndRandomInsertsAndErases)
@@ -114,11 +112,9 @@ TEST(RbTree, SmallTreesWalksAndReplace)
     insert(root, a);
     EXPECT_TRUE(kova_rb_first(&root) == &a.node && kova_rb_last(&root) == &a.node && kova_rb_is_black(&a.node));
     EXPECT_TRUE(kova_rb_next(&a.node) == nullptr && kova_rb_prev(&a.node) == nullptr);
-
     insert(root, b);
     erase(root, a);
     EXPECT_TRUE(root.node == &b.node && b.node.parent_color == KOVA_RB_BLACK);
-
     // The replacement takes the node's place exactly; bit 1 of a child's parent word survives.
     insert(root, a);
     insert(root, c);
