@@ -12,6 +12,7 @@
 #include "kova/kova_cpumask.h"
 #include "kova/kova_sched.h"
 #include "sched_test.h"
+#include "support/fake_clock.h"
 #include "support/log_capture.h"
 #include "support/print_capture.h"
 
@@ -115,6 +116,8 @@ TEST_F(Strategies, ApplyingFallsBackToDefaultAndRecordsTheRequestedIndex)
     EXPECT_NE(printed_text().find("\nCritical   0x00000001 10   0x0000000000000001 0000000000000002 "
                                   "0000000000000000 0000000000000000\n"), std::string::npos) << printed_text();
     const bool can_fail = num_config_cpus() % 8 != 0 && kova_initThreadStrategy(4, &unbindable) == 0;
+    static std::uint64_t start = 1000000000000u;  // a minute past the last run: the failure is not rate-limited
+    kova::test::FakeClock clock(1000000000u, start += 61000000000u);
     std::thread([&] {
         ASSERT_EQ(kova_thrd_setcurthreadinfo(), 0);
         EXPECT_EQ(kova_setCurThreadStrategy(3), 0);

@@ -9,8 +9,6 @@
 
 namespace {
 
-using kova::test::run_in;
-
 uint64_t address_of(const volatile void *p) { return reinterpret_cast<uint64_t>(p); }
 
 // The kind name, bounds in low/high; "-1:" before the name when the classification failed.
@@ -51,9 +49,11 @@ __attribute__((noinline)) void level()
     asm volatile("" ::: "memory");  // no tail calls: every level keeps its frame
 }
 
+// In an adopted thread, whose record knows its stacks.
 TEST(ThreadStacks, AddressesAreClassifiedAndBacktracesFollowTheirStack)
 {
-    run_in([] {
+    std::thread([] {
+        ASSERT_EQ(kova_thrd_setcurthreadinfo(), 0);
         uint64_t low = 0, high = 0, l = 0, h = 0;
         ASSERT_EQ(kova_thrd_getosstack(&low, &high), 0);
         EXPECT_TRUE(classify(low - 100, l, h) == "OS_STACK" && l + h == low + high);  // in the guard page
@@ -88,7 +88,8 @@ TEST(ThreadStacks, AddressesAreClassifiedAndBacktracesFollowTheirStack)
         EXPECT_TRUE(frames[0] != 0 && skipped == returns[2]) << "skipping a frame starts at the caller's return";
         EXPECT_EQ(std::vector<uint64_t>(frames + 1, frames + 9),
                   (std::vector<uint64_t>{returns[2], returns[1], returns[0], 0, 0, 0, 0, 0}));
-    });
+        kova_thrd_clearcurthreadinfo();
+    }).join();
 
     // Without a record only the caller's own frames are known, a page (the unknown size) each.
     std::thread([] {

@@ -48,21 +48,4 @@ inline bool registry_drains()
     });
 }
 
-// Runs `body` in a thread started by `create` and waits for it.
-using CreateFn = int (*)(kova_thread_fn, void *, pthread_t *);
-inline void run_in(const std::function<void()> &body, CreateFn create = kova_thrd_create)
-{
-    struct Job {
-        const std::function<void()> &body;
-        std::atomic<bool> done{false};
-    } job{body};
-    ASSERT_EQ(create([](void *arg) -> void * {
-        auto *j = static_cast<Job *>(arg);
-        j->body();
-        j->done.store(true);  // the last touch of the job
-        return nullptr;
-    }, &job, nullptr), 0);
-    ASSERT_TRUE(wait_until([&] { return job.done.load(); }));
-}
-
 }  // namespace kova::test
