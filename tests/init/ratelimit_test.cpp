@@ -1,4 +1,5 @@
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -44,13 +45,24 @@ TEST(LogConvention, RateLimiterAllowsThreeThenSummarisesAfterTenMinutes)
     for (int i = 20; i < 23; ++i) noisy(i);
     clock.advance(14999 * kJiffy);  // just under 60 s after the last logged message: no restart
     noisy(23);
+    // A content callback that reaches the same call site while the summary is written.
+    static int reentered = 0;
+    kovalog_content_callback_s reenter{1, [](const kovalog_message_s *m) {
+        if (std::string_view(m->text).starts_with("print:")) { ++reentered; noisy(99); }
+    }};
+    kovalog_register_content_callback(&reenter);
+    clock.advance(150000 * kJiffy);
+    noisy(24);
+    reenter.callback = nullptr;
+    kovalog_register_content_callback(&reenter);
+    EXPECT_EQ(reentered, 1);
     auto messages = log.messages();
-    ASSERT_EQ(messages.size(), 10u);
+    ASSERT_EQ(messages.size(), 12u) << "the callback's own line is written, not captured";
     EXPECT_EQ(messages[6].text, "print: 14 messages suppressed.noisy,line=" + std::to_string(messages[0].line) + ".");
     EXPECT_TRUE(messages[6].level == kova::log::kError && messages[6].function == "noisy");
     std::string logged;
     for (auto &m : messages) logged += m.text.starts_with("noisy ") ? m.text.substr(6) + " " : "| ";
-    EXPECT_EQ(logged, "0 1 2 10 11 12 | 20 21 22 ");
+    EXPECT_EQ(logged, "0 1 2 10 11 12 | 20 21 22 | 24 ");
 }
 
 TEST(LogConvention, LimiterIsConsultedOnlyWhenItsOwnLevelIsEnabled)

@@ -1,6 +1,14 @@
+#include <sys/wait.h>
 #include <unistd.h>
 
-#include "str/str_test_util.h"
+#include <cstdio>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/command_intercept.h"
 
 // The compiler takes pclose for glibc's, which frees the stream; linked with --wrap it is
 // kova_pclose, which leaves a stream it did not open alone.
@@ -10,6 +18,16 @@
 namespace {
 
 using namespace kova::test;
+
+using Ran = std::pair<std::string, int>;
+Ran drain(std::FILE *stream, int (*close)(std::FILE *))
+{
+    if (stream == nullptr) return {"no stream", -1};
+    std::string text;
+    char chunk[256];
+    for (std::size_t got; (got = std::fread(chunk, 1, sizeof chunk, stream)) > 0;) text.append(chunk, got);
+    return {text, close(stream)};
+}
 
 TEST(StrWrap, PopenAndSystemGoThroughTheCommandSeam)
 {
