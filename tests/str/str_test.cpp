@@ -24,23 +24,13 @@
 
 #include "kova/kova_str.h"
 #include "support/command_intercept.h"
+#include "support/stream_drain.h"
 #include "support/log_capture.h"
 #include "support/temp_root.h"
 
 namespace {
 
 using namespace kova::test;
-
-// A read stream's whole output and what `close` returns for it; {"no stream", -1} when it did not open.
-using Ran = std::pair<std::string, int>;
-Ran drain(std::FILE *stream, int (*close)(std::FILE *))
-{
-    if (stream == nullptr) return {"no stream", -1};
-    std::string text;
-    char chunk[256];
-    for (std::size_t got; (got = std::fread(chunk, 1, sizeof chunk, stream)) > 0;) text.append(chunk, got);
-    return {text, close(stream)};
-}
 
 // Writes `payload` into a write stream and closes it: the close's result, -1 when the stream did
 // not open, -2 after a short write.

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "support/command_intercept.h"
+#include "support/stream_drain.h"
 
 // The compiler takes pclose for glibc's, which frees the stream; linked with --wrap it is
 // kova_pclose, which leaves a stream it did not open alone.
@@ -18,16 +19,6 @@
 namespace {
 
 using namespace kova::test;
-
-using Ran = std::pair<std::string, int>;
-Ran drain(std::FILE *stream, int (*close)(std::FILE *))
-{
-    if (stream == nullptr) return {"no stream", -1};
-    std::string text;
-    char chunk[256];
-    for (std::size_t got; (got = std::fread(chunk, 1, sizeof chunk, stream)) > 0;) text.append(chunk, got);
-    return {text, close(stream)};
-}
 
 TEST(StrWrap, PopenAndSystemGoThroughTheCommandSeam)
 {
