@@ -78,23 +78,30 @@ typedef struct kova_timer_root_s {
 
 /* Builds the wheel and starts the tick thread: 0 (also when already done), or -1. */
 KOVA_API int32_t kova_timer_module_init(void);
-/* Zeroes the record: 0, or -1 for null. */
+/* Zeroes the record: 0, or -1 for null. A record in the high-resolution tree is taken out first;
+ * one pending in the wheel is not (the record may be uninitialised memory, whose links are not
+ * followed): the tick thread reports the broken slot when it reaches it and goes on. */
 KOVA_API int32_t kova_timer_init(kova_timer_s *timer);
 /* Zeroes the record and stores time-out, data, handler and the caller's name, file and line:
- * 0, or -1 for a null timer or handler or a pending timer. Use kova_timer_set. */
+ * 0, or -1 for a null timer or handler or a timer pending in either structure. Use kova_timer_set. */
 KOVA_API int32_t kova_timer_set_raw(kova_timer_s *timer, uint64_t timeout, uint64_t data, kova_timer_fn func,
                                     const char *func_name, const char *file, int32_t line);
 #define kova_timer_set(timer, timeout, data, func) \
     kova_timer_set_raw((timer), (timeout), (data), (func), __func__, __FILE__, __LINE__)
-/* Arms a wheel timer for its stored time-out (ms): 0, or -1 (not initialised, bad or pending). */
+/* Arms a wheel timer for its stored time-out (ms): 0, or -1 (not initialised, bad, or pending in
+ * the wheel or the high-resolution tree: a record is in at most one of them). */
 KOVA_API int32_t kova_timer_add(kova_timer_s *timer);
-/* Arms a high-resolution timer for its stored time-out (ns, at most 1 ms): 0, or -1. */
+/* Arms a high-resolution timer for its stored time-out (ns, at most 1 ms): 0, or -1 (also when
+ * it is pending in the tree or in the wheel). */
 KOVA_API int32_t kova_timer_add_ns(kova_timer_s *timer);
-/* Arms or re-arms to fire `timeout` ms from now (ns for high-resolution timers): 0, or -1. */
+/* Arms or re-arms to fire `timeout` ms from now (ns for high-resolution timers): 0, or -1 (also
+ * when the record is pending in the other structure). */
 KOVA_API int32_t kova_timer_modify(kova_timer_s *timer, uint64_t timeout);
-/* Takes a pending timer back to idle (0 also when it was idle); does not wait for its handler. */
+/* Takes a pending timer back to idle, out of whichever structure holds it (0 also when it was
+ * idle); does not wait for its handler. */
 KOVA_API int32_t kova_timer_delete(kova_timer_s *timer);
-/* As kova_timer_delete, after waiting until the timer's handler is not running. */
+/* As kova_timer_delete, after waiting until the timer's handler runs on neither timer thread;
+ * afterwards the record's memory may be released. */
 KOVA_API int32_t kova_timer_delete_sync(kova_timer_s *timer);
 KOVA_API int32_t kova_timer_destroy(kova_timer_s *timer);
 /* 1 while pending, else 0 (a snapshot, read without the lock). */

@@ -6,7 +6,6 @@
 namespace {
 
 using namespace kova::test;
-void ignore(std::uint64_t) {}
 
 // Runs `op(worker, random)` many times in each of four threads.
 template <typename Op> void from_four_threads(Op op)
@@ -89,7 +88,7 @@ TEST(TimerStress, SharedRecordsArmedBothWays)
     ASSERT_EQ(kova_timer_module_init(), 0);
     std::vector<std::unique_ptr<kova_timer_s>> records(8);
     for (auto &t : records)
-        kova_timer_init((t = std::make_unique<kova_timer_s>()).get()), kova_timer_set(t.get(), 1, 0, ignore);
+        kova_timer_init((t = std::make_unique<kova_timer_s>()).get()), kova_timer_set(t.get(), 1, 0, record_fired);
     LogCapture quiet(2);  // the refusals come by the thousand
     from_four_threads([&](int, std::mt19937 &random) {
         kova_timer_s *t = records[random() % records.size()].get();

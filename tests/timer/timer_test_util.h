@@ -41,7 +41,9 @@ inline std::uint64_t pending_count() { return under_root_lock([](auto &r) { retu
 // Every millisecond before `ms` reached and no handler running (with `drained`, nothing pending).
 inline bool wheel_passed(std::uint64_t ms, bool drained = false)
 {
-    return under_root_lock([&](auto &r) { return r.curMs >= ms && !r.runningTimer && (!drained || !r.timerNum); });
+    return under_root_lock([&](kova_timer_root_s &r) {  // runningTimer is cleared without the lock
+        return r.curMs >= ms && !std::atomic_ref(r.runningTimer).load() && (!drained || !r.timerNum);
+    });
 }
 
 inline std::mutex fired_lock;
