@@ -45,7 +45,7 @@ run_suite() {  # dir, ctest arguments...
 # qemu) and aarch64 under qemu-user. Sanitizer options are exported for the whole run.
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
-concurrent_labels='kovalog|init|str|thread|sched|lock|timer'
+concurrent_labels='kovalog|init|str|thread|sched|lock|timer|queue|hash|cfg|schedwork|percpu_posix|lwp|fs|clkm|symbol|notifier'
 
 build_all() {
     build_suite build/native -DCMAKE_BUILD_TYPE=RelWithDebInfo

@@ -85,4 +85,6 @@ int run_demo(int, char **)
     return 0;
 }
 
+KOVACTL_COMMAND("demo", "bring the library up and show the time base, module names, memory and a command", run_demo);
+
 }  // namespace kovactl

@@ -64,4 +64,6 @@ int run_threads(int, char **)
     return expected == static_cast<int>(sizeof demo_threads / sizeof demo_threads[0]) ? 0 : 1;
 }
 
+KOVACTL_COMMAND("threads", "start named library threads with different strategies and list them", run_threads);
+
 }  // namespace kovactl

@@ -80,4 +80,6 @@ int run_timers(int, char **)
     return 0;
 }
 
+KOVACTL_COMMAND("timers", "arm wheel and high-resolution timers and show how late they fired", run_timers);
+
 }  // namespace kovactl
