@@ -6,6 +6,7 @@
 #include "kova_affinity.h"
 #include "kova_cpu.h"
 #include "kova_cpumask.h"
+#include "kova_fileops.h"
 #include "kova_list.h"
 #include "kova_lock.h"
 #include "kova_log.h"
