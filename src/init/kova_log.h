@@ -21,6 +21,10 @@ public:
     static constexpr std::uint64_t kSummaryEvery = 150000;
     static constexpr std::uint32_t kBurst = 3;
 
+    RateLimiter() = default;
+    // Three messages per `restart_after` jiffies of quiet, and no summary of what was suppressed.
+    explicit constexpr RateLimiter(std::uint64_t restart_after) : restart_after_(restart_after), summaries_(false) {}
+
     // True when the caller may log now (and it counts as logged). Writes the summary line
     // under `function` and `line` at `level` first when one is due.
     bool admit(int level, const char *source, const char *function, int line);
@@ -31,6 +35,8 @@ private:
     std::uint32_t counted_ = 0;
     std::uint32_t suppressed_ = 0;
     std::uint64_t last_summary_ = 0;
+    std::uint64_t restart_after_ = kRestartAfter;
+    bool summaries_ = true;
 };
 
 }  // namespace kova::log
@@ -53,9 +59,16 @@ private:
 #define KOVA_LOG(level, ...) KOVA_LOG_AS(__func__, level, __VA_ARGS__)
 
 // A rate-limited message: the limiter is consulted only when its own level is enabled.
-#define KOVA_LOG_RATELIMITED(limiter_level, level, ...)                                        \
+#define KOVA_LOG_RATELIMITED(limiter_level, level, ...) \
+    KOVA_LOG_LIMITED_BY({}, limiter_level, level, __VA_ARGS__)
+
+// At most three messages per `window` jiffies of quiet; what is suppressed is not summarised.
+#define KOVA_LOG_RATELIMITED_QUIET(window, limiter_level, level, ...) \
+    KOVA_LOG_LIMITED_BY({window}, limiter_level, level, __VA_ARGS__)
+
+#define KOVA_LOG_LIMITED_BY(limiter_init, limiter_level, level, ...)                           \
     do {                                                                                       \
-        static ::kova::log::RateLimiter kova_limiter_;                                         \
+        static ::kova::log::RateLimiter kova_limiter_ limiter_init;                            \
         if (kovalog_level_check(KOVA_MODULE_ID, (limiter_level)) == 0 &&                       \
             kova_limiter_.admit((limiter_level), kova_log_source, __func__, __LINE__))         \
             KOVA_LOG(level, __VA_ARGS__);                                                      \

@@ -10,9 +10,9 @@ bool RateLimiter::admit(int level, const char *source, const char *function, int
     {
         std::lock_guard guard(lock_);
         std::uint64_t now = kova_get_jiffies();
-        if (now - last_logged_ >= kRestartAfter) {
+        if (now - last_logged_ >= restart_after_) {
             counted_ = 0;
-            if (suppressed_ != 0 && now - last_summary_ >= kSummaryEvery) {
+            if (summaries_ && suppressed_ != 0 && now - last_summary_ >= kSummaryEvery) {
                 summary = suppressed_;
                 suppressed_ = 0;
                 last_summary_ = now;
