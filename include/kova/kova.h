@@ -4,6 +4,8 @@
 
 #include "kova_types.h"
 #include "kova_affinity.h"
+#include "kova_avl.h"
+#include "kova_bitops.h"
 #include "kova_cpu.h"
 #include "kova_cpumask.h"
 #include "kova_fileops.h"

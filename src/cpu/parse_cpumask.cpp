@@ -1,81 +1,55 @@
+#include <atomic>
 #include <cstdint>
-#include <cstring>
-#include <optional>
 #include <string_view>
-#include <utility>
 
+#include "cpu/cpu_spec.h"
+#include "cpumask/cpu_list.h"
 #include "init/kova_log.h"
 #include "kova/kova_cpu.h"
-#include "platform/bounded.h"
 
 KOVA_LOG_SOURCE("cpu/kova_cpu")
 
 namespace {
 
 constexpr unsigned kLastCpu = 1023;  // the sets hold 1024 CPUs
-constexpr std::size_t kItemMax = 128;
+constexpr std::size_t kNameMax = 31;
 constexpr const char *kParser = "kova_cpum_parse_cpumask";
 
-bool reads_as_partition_reference(const char *item)
+std::atomic<const kova::cpu::PartitionHooks *> partition_hooks{nullptr};
+
+// "GROUP/PART" as "%[^/,]/%[^,]" reads it: both fields non-empty, each kept to 31 characters.
+bool split_reference(std::string_view item, std::string_view &group, std::string_view &partition)
 {
-    char group[32];
-    char partition[32];
-    return kova::sec::sscanf_s(item, "%31[^/,]/%31[^,]", group, partition) == 2;
+    std::size_t slash = item.find('/');
+    if (slash == 0 || slash == std::string_view::npos || slash + 1 == item.size()) return false;
+    group = item.substr(0, slash).substr(0, kNameMax);
+    partition = item.substr(slash + 1).substr(0, kNameMax);
+    return true;
 }
 
-bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
-
-// Takes a decimal number off the front of `text`; none when there is no digit or the value does
-// not fit in 32 bits (the C library's readers would wrap it, or take a sign and negate it).
-std::optional<std::uint32_t> take_number(std::string_view &text)
-{
-    std::uint64_t value = 0;
-    std::size_t digits = 0;
-    for (; digits < text.size() && text[digits] >= '0' && text[digits] <= '9'; ++digits) {
-        value = value * 10 + static_cast<unsigned>(text[digits] - '0');
-        if (value > UINT32_MAX) return std::nullopt;
-    }
-    if (digits == 0) return std::nullopt;
-    text.remove_prefix(digits);
-    return static_cast<std::uint32_t>(value);
-}
-
-// "N" or "N-M", blanks around it allowed (a list read from a file ends with its newline).
-std::optional<std::pair<std::uint32_t, std::uint32_t>> read_range(std::string_view text)
-{
-    while (!text.empty() && is_blank(text.front())) text.remove_prefix(1);
-    while (!text.empty() && is_blank(text.back())) text.remove_suffix(1);
-    auto start = take_number(text);
-    if (!start) return std::nullopt;
-    if (text.empty()) return std::pair{*start, *start};
-    if (text.front() != '-') return std::nullopt;
-    text.remove_prefix(1);
-    auto end = take_number(text);
-    if (!end || !text.empty()) return std::nullopt;
-    return std::pair{*start, *end};
-}
-
-// Adds one number or range; true when the item was taken.
-bool add_item(std::string_view item, uint64_t *cpuset)
+// Adds one number, range or reference; true when the item was taken.
+bool add_item(std::string_view item, uint64_t *cpuset, unsigned depth)
 {
     const int length = static_cast<int>(item.size());
-    // Partition references ("GROUP/PART") resolve through the partition table, which this
-    // library does not load yet: such an item is not taken.
-    if (item.find('/') != std::string_view::npos && item.size() < kItemMax) {
-        char buffer[kItemMax];
-        std::memcpy(buffer, item.data(), item.size());
-        buffer[item.size()] = '\0';
-        if (reads_as_partition_reference(buffer)) return false;
+    std::string_view group, partition;
+    const auto *hooks = partition_hooks.load(std::memory_order_acquire);
+    if (hooks != nullptr && split_reference(item, group, partition)) {
+        if (depth >= kova::cpu::kMaxReferenceDepth) {
+            KOVA_LOG_AS(kParser, kova::log::kError, "Parse cpu mask %.*s fail, partitions nest deeper than %u", length,
+                        item.data(), kova::cpu::kMaxReferenceDepth);
+            return false;
+        }
+        if (hooks->resolve(group, partition, cpuset, depth)) return true;
     }
-    auto range = read_range(item);
+    auto range = kova::cpumask::read_cpu_range(item);
     if (!range) {
         KOVA_LOG_AS(kParser, kova::log::kError, "Parse cpu mask fail, invalid format:%.*s", length, item.data());
         return false;
     }
     auto [start, end] = *range;
     if (start > end) {
-        KOVA_LOG_AS(kParser, kova::log::kError, "Parse cpu mask %.*s fail, end:%u is less than start:%u", length, item.data(),
-                 end, start);
+        KOVA_LOG_AS(kParser, kova::log::kError, "Parse cpu mask %.*s fail, end:%u is less than start:%u", length,
+                    item.data(), end, start);
         return false;
     }
     if (end > kLastCpu) end = kLastCpu;
@@ -86,16 +60,26 @@ bool add_item(std::string_view item, uint64_t *cpuset)
 
 }  // namespace
 
+namespace kova::cpu {
+
+void set_partition_hooks(const PartitionHooks *hooks) { partition_hooks.store(hooks, std::memory_order_release); }
+
+bool parse_cpu_spec(std::string_view text, std::uint64_t *cpuset, unsigned depth)
+{
+    bool taken = false;
+    for (;;) {
+        std::size_t comma = text.find(',');
+        taken = add_item(text.substr(0, comma), cpuset, depth) || taken;
+        if (comma == std::string_view::npos) return taken;
+        text.remove_prefix(comma + 1);
+    }
+}
+
+}  // namespace kova::cpu
+
 extern "C" int kova_cpum_parse_cpumask(const char *text, uint64_t *cpuset)
 {
     if (text == nullptr || cpuset == nullptr) return -1;
-    bool taken = false;
-    std::string_view rest(text);
-    for (;;) {
-        std::size_t comma = rest.find(',');
-        taken = add_item(rest.substr(0, comma), cpuset) || taken;
-        if (comma == std::string_view::npos) break;
-        rest.remove_prefix(comma + 1);
-    }
-    return taken ? 0 : -1;
+    if (const auto *hooks = partition_hooks.load(std::memory_order_acquire); hooks != nullptr) hooks->load();
+    return kova::cpu::parse_cpu_spec(text, cpuset, 0) ? 0 : -1;
 }

@@ -1,9 +1,9 @@
-#include <cerrno>
 #include <algorithm>
 #include <cstdint>
 #include <random>
 #include <regex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -13,7 +13,7 @@
 #include "kova/kova_cpu.h"
 #include "kova/kova_cpumask.h"
 #include "kova/kova_thrd.h"
-#include "smp/smp_internal.h"
+#include "cpu/cpu_spec.h"
 #include "support/log_capture.h"
 
 namespace {
@@ -70,8 +70,6 @@ TEST(ParseCpumask, TakesNumbersAndRangesUpToCpu1023AndSkipsInvalidItems)
     EXPECT_TRUE(result == -1 && log.contains("Parse cpu mask 5-3 fail, end:3 is less than start:5"));
     for (const auto &m : log.messages())
         EXPECT_TRUE(m.level == 3 && m.file == "cpu/kova_cpu" && m.function == "kova_cpum_parse_cpumask") << m.text;
-    log.clear();
-    EXPECT_TRUE(parse("GROUP_0/IOD_NORMAL", result) == Set(16) && result == -1 && log.messages().empty()) << "no table";
     EXPECT_EQ(kova_cpum_parse_cpumask(nullptr, Set(16).data()), -1);
     std::thread([] { EXPECT_EQ(kova_setCurThreadBind("4294967297"), -1); }).join();
 }
@@ -107,23 +105,31 @@ TEST(ParseCpumask, RandomListsAgreeWithAReferenceParserAndRoundTrip)
     }
 }
 
-long reported_cpus = 0;
+// A partition table behind the hooks: B's list leads back to A, and the cycle must end.
+bool resolve(std::string_view group, std::string_view partition, uint64_t *set, unsigned depth)
+{
+    const std::pair<std::string_view, const char *> table[] = {{"G/A", "1,G/B"}, {"G/B", "G/A,2"}, {"H/A", "5"}};
+    for (auto [name, list] : table)
+        if ((group == "*" || name.substr(0, 1) == group) && name.substr(2) == partition)
+            kova::cpu::parse_cpu_spec(list, set, depth + 1);
+    return true;
+}
 
-TEST(NumConfigCpus, CachesOnlyCountsFrom1To512)
+int loads = 0;
+
+TEST(ParseCpumask, ReferencesResolveThroughThePartitionHooksAndCyclesEnd)
 {
     kova::test::LogCapture log;
-    const uint32_t saved = g_configCpuNum;
-    g_configCpuNum = 0;
-    kova::smp::set_config_cpu_source_for_test([] { return errno = reported_cpus < 0 ? EINVAL : 0, reported_cpus; });
-    for (auto [cpus, expected] : {std::pair{600L, 0u}, {-1L, 0u}, {0L, 0u}, {512L, 512u}, {4L, 512u}}) {
-        reported_cpus = cpus;
-        EXPECT_EQ(num_config_cpus(), expected) << cpus;
-    }
-    EXPECT_EQ(g_configCpuNum, 512u);
-    EXPECT_EQ(log.count("Kova_smp getting cpu num failed ret 600 errno=0.") +
-                  log.count("Kova_smp getting cpu num failed ret -1 errno=22."), 2u);
-    kova::smp::set_config_cpu_source_for_test(nullptr);
-    g_configCpuNum = saved;
+    int result = 0;
+    EXPECT_TRUE(parse("GROUP_0/IOD_NORMAL", result) == Set(16) && result == -1) << "no table: not a CPU list";
+    EXPECT_TRUE(log.contains("Parse cpu mask fail, invalid format:GROUP_0/IOD_NORMAL"));
+    static const kova::cpu::PartitionHooks hooks{[] { ++loads; }, resolve};
+    kova::cpu::set_partition_hooks(&hooks);
+    EXPECT_TRUE(parse("H/A,7", result) == cpus("5,7") && result == 0 && loads == 1);
+    EXPECT_TRUE(parse("*/A", result) == cpus("1,2,5") && result == 0);
+    EXPECT_TRUE(log.contains("Parse cpu mask G/A fail, partitions nest deeper than 8"));
+    EXPECT_TRUE(parse("X/none", result) == Set(16) && result == 0) << "a reference is taken even when nothing matches";
+    kova::cpu::set_partition_hooks(nullptr);
 }
 
 }  // namespace
