@@ -20,7 +20,7 @@ need_packages() {
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-native_packages=(cmake ninja-build g++ gcc make pkg-config binutils libgtest-dev googletest libbenchmark-dev)
+native_packages=(cmake ninja-build g++ gcc make pkg-config binutils libgtest-dev googletest libbenchmark-dev tzdata)
 cross_packages=(g++-aarch64-linux-gnu gcc-aarch64-linux-gnu qemu-user)
 
 configure() {  # dir, extra cmake arguments...

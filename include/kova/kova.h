@@ -21,5 +21,6 @@
 #include "kova_thrd.h"
 #include "kova_time.h"
 #include "kova_timer.h"
+#include "kova_timezone.h"
 
 #endif
