@@ -4,6 +4,7 @@
 
 #include "kova_types.h"
 #include "kova_affinity.h"
+#include "kova_cfg.h"
 #include "kova_avl.h"
 #include "kova_bitops.h"
 #include "kova_cpu.h"
@@ -18,6 +19,7 @@
 #include "kova_shm.h"
 #include "kova_signal.h"
 #include "kova_str.h"
+#include "kova_strutil.h"
 #include "kova_thrd.h"
 #include "kova_time.h"
 #include "kova_timer.h"
