@@ -9,6 +9,7 @@
 #include "kova_bitops.h"
 #include "kova_cpu.h"
 #include "kova_cpumask.h"
+#include "kova_crc32.h"
 #include "kova_fileops.h"
 #include "kova_list.h"
 #include "kova_lock.h"
