@@ -1,0 +1,177 @@
+// The hash table against std::unordered_map and boost::intrusive::unordered_set, the AVL tree
+// against boost::intrusive::avltree (the same intrusive designs), and the bit search against a
+// naive loop and a __builtin_ctzll word scan. Each case does the same work on the same keys.
+// Without boost's headers its cases are left out.
+#include <cstdint>
+#include <random>
+#include <unordered_map>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+
+#if __has_include(<boost/intrusive/avltree.hpp>)
+#include <boost/intrusive/avltree.hpp>
+#include <boost/intrusive/unordered_set.hpp>
+#define KOVA_BENCH_HAVE_BOOST 1
+#endif
+
+#include "kova/kova_avl.h"
+#include "kova/kova_bitops.h"
+#include "kova/kova_hash.h"
+
+namespace {
+
+constexpr std::size_t kKeys = 4096;
+
+std::vector<std::uint64_t> keys()
+{
+    std::vector<std::uint64_t> v(kKeys);
+    std::mt19937_64 random(9);
+    for (auto &k : v) k = random() & 0xFFFFFFFF;
+    return v;
+}
+
+#ifdef KOVA_BENCH_HAVE_BOOST
+namespace bi = boost::intrusive;
+struct Item : bi::avl_set_base_hook<bi::link_mode<bi::normal_link>>, bi::unordered_set_base_hook<bi::link_mode<bi::normal_link>> {
+    std::uint64_t key = 0;
+    kova_avl_node_s avl{};
+    kova_hash_node_s hash{};
+    bool operator<(const Item &o) const { return key < o.key; }
+    bool operator==(const Item &o) const { return key == o.key; }
+    friend std::size_t hash_value(const Item &i) { return std::hash<std::uint64_t>()(i.key); }
+};
+#else
+struct Item {
+    std::uint64_t key = 0;
+    kova_avl_node_s avl{};
+    kova_hash_node_s hash{};
+};
+#endif
+
+int compare(const void *value, const void *record)
+{
+    auto a = *static_cast<const std::uint64_t *>(value), b = static_cast<const Item *>(record)->key;
+    return a < b ? -1 : a > b;
+}
+
+std::vector<Item> items()
+{
+    std::vector<Item> v(kKeys);
+    auto k = keys();
+    for (std::size_t i = 0; i < kKeys; ++i) v[i].key = k[i], v[i].hash.key64 = k[i];
+    return v;
+}
+
+// Insert all, find all, erase all: one iteration is kKeys of each.
+void avl_kova(benchmark::State &state)
+{
+    auto v = items();
+    kova_avl_tree_s tree;
+    kova_create_avl(&tree, compare, sizeof(Item), offsetof(Item, avl));
+    for (auto _ : state) {
+        for (auto &i : v) kova_add_avl_node(&tree, &i);
+        for (auto &i : v) benchmark::DoNotOptimize(kova_find_avl_node(&tree, &i.key, nullptr));
+        for (auto &i : v) kova_remove_avl_node(&tree, &i);
+    }
+}
+BENCHMARK(avl_kova);
+
+void hash_kova(benchmark::State &state)
+{
+    auto v = items();
+    kova_hash_table_s *table = nullptr;
+    kova_hash_create(kKeys, &table, 0);
+    kova_hash_node_s *found = nullptr;
+    for (auto _ : state) {
+        for (auto &i : v) kova_hash_insert(table, &i.hash);
+        for (auto &i : v) benchmark::DoNotOptimize(kova_hash_search(table, 0, i.key, &found));
+        for (auto &i : v) kova_hash_delete(table, 0, i.key, nullptr);
+    }
+    kova_hash_destory(table, nullptr);
+}
+BENCHMARK(hash_kova);
+
+void hash_std_unordered_map(benchmark::State &state)
+{
+    auto v = items();
+    std::unordered_map<std::uint64_t, Item *> map(kKeys);
+    for (auto _ : state) {
+        for (auto &i : v) map.emplace(i.key, &i);
+        for (auto &i : v) benchmark::DoNotOptimize(map.find(i.key));
+        for (auto &i : v) map.erase(i.key);
+    }
+}
+BENCHMARK(hash_std_unordered_map);
+
+#ifdef KOVA_BENCH_HAVE_BOOST
+void avl_boost_intrusive(benchmark::State &state)
+{
+    auto v = items();
+    bi::avltree<Item> tree;
+    for (auto _ : state) {
+        for (auto &i : v) tree.insert_unique(i);
+        for (auto &i : v) benchmark::DoNotOptimize(tree.find(i));
+        for (auto &i : v) tree.erase(tree.iterator_to(i));
+    }
+}
+BENCHMARK(avl_boost_intrusive);
+
+void hash_boost_intrusive(benchmark::State &state)
+{
+    auto v = items();
+    using Set = bi::unordered_set<Item>;
+    std::vector<Set::bucket_type> buckets(kKeys);
+    Set set(Set::bucket_traits(buckets.data(), buckets.size()));
+    for (auto _ : state) {
+        for (auto &i : v) set.insert(i);
+        for (auto &i : v) benchmark::DoNotOptimize(set.find(i));
+        for (auto &i : v) set.erase(set.iterator_to(i));
+    }
+}
+BENCHMARK(hash_boost_intrusive);
+#endif
+
+// Every set bit of a bitmap with one bit in 32 set, range(0) bits long.
+std::vector<std::uint64_t> sparse_bitmap(std::size_t bits)
+{
+    std::vector<std::uint64_t> map(bits / 64);
+    std::mt19937 random(4);
+    for (std::size_t i = 0; i < bits; ++i)
+        if (random() % 32 == 0) map[i / 64] |= 1ull << (i % 64);
+    return map;
+}
+
+void bits_kova_find_next_bit(benchmark::State &state)
+{
+    const auto bits = static_cast<std::uint64_t>(state.range(0));
+    auto map = sparse_bitmap(bits);
+    for (auto _ : state)
+        for (std::uint64_t b = find_first_bit(map.data(), bits); b < bits; b = find_next_bit(map.data(), bits, b + 1))
+            benchmark::DoNotOptimize(b);
+}
+BENCHMARK(bits_kova_find_next_bit)->Arg(512)->Arg(4096);
+
+void bits_ctz_scan(benchmark::State &state)
+{
+    const auto bits = static_cast<std::uint64_t>(state.range(0));
+    auto map = sparse_bitmap(bits);
+    for (auto _ : state)
+        for (std::size_t w = 0; w < map.size(); ++w)
+            for (std::uint64_t word = map[w]; word != 0; word &= word - 1) benchmark::DoNotOptimize(w * 64 + __builtin_ctzll(word));
+}
+BENCHMARK(bits_ctz_scan)->Arg(512)->Arg(4096);
+
+void bits_naive_loop(benchmark::State &state)
+{
+    const auto bits = static_cast<std::uint64_t>(state.range(0));
+    auto map = sparse_bitmap(bits);
+    for (auto _ : state)
+        for (std::uint64_t b = 0; b < bits; ++b)
+            if ((map[b / 64] >> (b % 64)) & 1) benchmark::DoNotOptimize(b);
+}
+BENCHMARK(bits_naive_loop)->Arg(512)->Arg(4096);
+
+}  // namespace
+
+BENCHMARK_MAIN();

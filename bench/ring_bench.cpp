@@ -1,0 +1,100 @@
+// The ring against DPDK's rte_ring (same sizes, same calls, initialised in plain memory without
+// EAL or hugepages): enqueue+dequeue of 1, 8 and 32 objects on a 1024-slot ring, single and
+// shared sides. One thread does the pairs itself; with two, a single-sided ring has one producer
+// and one consumer, and a shared one has both threads doing pairs. Without DPDK's headers its
+// cases are left out.
+#include <cstdlib>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+
+#if __has_include(<rte_ring.h>)
+#include <rte_ring.h>
+#define KOVA_BENCH_HAVE_DPDK 1
+#endif
+
+#include "kova/kova_queue.h"
+
+namespace {
+
+constexpr unsigned kSlots = 1024;
+
+struct Kova {
+    static void *make(bool single)
+    {
+        static kova_ring_s *rings[2] = {kova_ring_create(kSlots, 0), kova_ring_create(kSlots, 3)};
+        return rings[single];
+    }
+    static bool put(void *r, void *const *objects, unsigned n)
+    {
+        auto *ring = static_cast<kova_ring_s *>(r);
+        return n == 1 ? kova_ring_enqueue(ring, objects[0]) == 0 : kova_ring_enqueue_bulk(ring, objects, n) == 0;
+    }
+    static bool get(void *r, void **objects, unsigned n)
+    {
+        auto *ring = static_cast<kova_ring_s *>(r);
+        return n == 1 ? kova_ring_dequeue(ring, objects) == 0 : kova_ring_dequeue_bulk(ring, objects, n) == 0;
+    }
+};
+
+#ifdef KOVA_BENCH_HAVE_DPDK
+struct Dpdk {
+    static rte_ring *create(unsigned flags)
+    {
+        auto *ring = static_cast<rte_ring *>(std::aligned_alloc(128, static_cast<std::size_t>(rte_ring_get_memsize(kSlots))));
+        rte_ring_init(ring, flags ? "bench_sp" : "bench_mp", kSlots, flags);
+        return ring;
+    }
+    static void *make(bool single)
+    {
+        static rte_ring *rings[2] = {create(0), create(RING_F_SP_ENQ | RING_F_SC_DEQ)};
+        return rings[single];
+    }
+    static bool put(void *r, void *const *objects, unsigned n)
+    {
+        auto *ring = static_cast<rte_ring *>(r);
+        return n == 1 ? rte_ring_enqueue(ring, objects[0]) == 0 : rte_ring_enqueue_bulk(ring, objects, n, nullptr) == n;
+    }
+    static bool get(void *r, void **objects, unsigned n)
+    {
+        auto *ring = static_cast<rte_ring *>(r);
+        return n == 1 ? rte_ring_dequeue(ring, objects) == 0 : rte_ring_dequeue_bulk(ring, objects, n, nullptr) == n;
+    }
+};
+#endif
+
+// range(0): objects per call; range(1): 1 for single-sided rings.
+template <typename Ring>
+void pairs(benchmark::State &state)
+{
+    const auto n = static_cast<unsigned>(state.range(0));
+    const bool single = state.range(1) != 0;
+    void *ring = Ring::make(single);
+    std::vector<void *> objects(n, &state), out(n);
+    const bool split = single && state.threads() == 2;
+    const bool producer = state.thread_index() == 0;
+    for (auto _ : state) {
+        if (!split || producer)
+            while (!Ring::put(ring, objects.data(), n)) {
+            }
+        if (!split || !producer)
+            while (!Ring::get(ring, out.data(), n)) {
+            }
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * n));
+}
+
+void shapes(benchmark::internal::Benchmark *b)
+{
+    b->ArgNames({"n", "single"})->ArgsProduct({{1, 8, 32}, {1, 0}})->UseRealTime()->Threads(1)->Threads(2);
+}
+
+BENCHMARK(pairs<Kova>)->Apply(shapes);
+#ifdef KOVA_BENCH_HAVE_DPDK
+BENCHMARK(pairs<Dpdk>)->Apply(shapes);
+#endif
+
+}  // namespace
+
+BENCHMARK_MAIN();

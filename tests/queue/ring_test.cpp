@@ -1,0 +1,118 @@
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "kova/kova_queue.h"
+#include "queue/ring_internal.h"
+#include "support/log_capture.h"
+
+namespace {
+
+void *object(std::uintptr_t n) { return reinterpret_cast<void *>(n); }
+
+std::vector<void *> objects(std::uintptr_t first, std::uint32_t n)
+{
+    std::vector<void *> v;
+    for (std::uint32_t i = 0; i < n; ++i) v.push_back(object(first + i));
+    return v;
+}
+
+struct Status {
+    int full, empty;
+    std::uint32_t count, free, size;
+    bool operator==(const Status &) const = default;
+};
+
+Status status(const kova_ring_s *r)
+{
+    return {kova_ring_full(r), kova_ring_empty(r), kova_ring_count(r), kova_ring_free_count(r), kova_ring_size(r)};
+}
+
+TEST(Ring, CreationRefusesBadCountsAndDeleteClearsThePointer)
+{
+    kova::test::LogCapture log;
+    for (std::uint32_t bad : {0u, 3u, 6u, 0x10000000u}) EXPECT_EQ(kova_ring_create(bad, 0), nullptr) << bad;
+    EXPECT_EQ(log.count("kova_ring_create:uiCount must be a power of 2 or great than MAX"), 4u);
+    kova_ring_s *one = kova_ring_create(1, 4);
+    ASSERT_NE(one, nullptr);
+    auto in = objects(1, 2);
+    EXPECT_TRUE(kova_ring_enqueue(one, in[0]) == -105 && kova_ring_enqueue_burst(one, in.data(), 2) == 0);
+    EXPECT_EQ(status(one), (Status{1, 1, 0, 0, 1}));
+    kova_ring_delete(&one);
+    EXPECT_EQ(one, nullptr);
+    kova_ring_delete(&one);
+    kova_ring_delete(nullptr);
+}
+
+// Every discipline: fill to capacity, refuse past it, partial bursts, and the order kept across
+// the end of the slot array.
+TEST(Ring, EveryDisciplineFillsDrainsAndWrapsInOrder)
+{
+    for (int flags : {0, 1, 2, 3}) {
+        kova_ring_s *r = kova_ring_create(1024, flags);
+        ASSERT_NE(r, nullptr);
+        auto in = objects(100, 1023);
+        for (std::uint32_t i = 0; i < 1023; ++i) ASSERT_EQ(kova_ring_enqueue(r, in[i]), 0);
+        EXPECT_EQ(kova_ring_enqueue(r, object(1)), -105);
+        EXPECT_EQ(status(r), (Status{1, 0, 1023, 0, 1024})) << flags;
+        std::vector<void *> out(1023);
+        EXPECT_EQ(kova_ring_dequeue_bulk(r, out.data(), 4), 0);
+        EXPECT_EQ(kova_ring_enqueue_bulk(r, in.data(), 10), -105) << "4 free: bulk adds nothing";
+        EXPECT_EQ(kova_ring_count(r), 1019u);
+        EXPECT_EQ(kova_ring_enqueue_burst(r, in.data(), 10), 4u) << "slots 1023, 0, 1, 2";
+        EXPECT_EQ(kova_ring_dequeue_bulk(r, out.data() + 4, 1024), -2);
+        EXPECT_EQ(kova_ring_dequeue_burst(r, out.data() + 4, 1019), 1019u);
+        EXPECT_EQ(kova_ring_dequeue_burst(r, out.data(), 10), 4u);
+        auto expected = in;
+        std::rotate(expected.begin(), expected.begin() + 4, expected.end());
+        std::rotate(out.begin(), out.begin() + 4, out.end());
+        EXPECT_EQ(out, expected) << flags;
+        void *last = nullptr;
+        EXPECT_TRUE(kova_ring_dequeue(r, &last) == -2 && kova_ring_dequeue_burst(r, out.data(), 3) == 0);
+        EXPECT_EQ(status(r), (Status{0, 1, 0, 1023, 1024}));
+        kova_ring_delete(&r);
+    }
+}
+
+// The free-running indices start just below 2^32 and cross it with batches of every size.
+TEST(Ring, IndicesCrossTheirWrapWithoutLossOfOrderOrCount)
+{
+    for (int flags : {0, 3}) {
+        kova_ring_s *r = kova_ring_create(8, flags);
+        kova::queue::set_indices_for_test(r, 0xFFFFFFF0u);
+        std::uintptr_t next_in = 1, next_out = 1;
+        for (std::uint32_t round = 0; round < 200; ++round) {
+            const std::uint32_t n = 1 + round % 7;
+            auto in = objects(next_in, n);
+            std::uint32_t added = round % 2 ? kova_ring_enqueue_burst(r, in.data(), n)
+                                             : (kova_ring_enqueue_bulk(r, in.data(), n) == 0 ? n : 0);
+            next_in += added;
+            ASSERT_EQ(kova_ring_count(r) + kova_ring_free_count(r), 7u);
+            std::vector<void *> out(8);
+            std::uint32_t taken = kova_ring_dequeue_burst(r, out.data(), round % 5);
+            for (std::uint32_t i = 0; i < taken; ++i) ASSERT_EQ(out[i], object(next_out++)) << round;
+        }
+        EXPECT_EQ(kova_ring_count(r), next_in - next_out);
+        kova_ring_delete(&r);
+    }
+}
+
+TEST(Ring, NullArgumentsAreRefused)
+{
+    kova::test::LogCapture log;
+    kova_ring_s *r = kova_ring_create(4, 0);
+    void *slot = nullptr;
+    EXPECT_EQ(kova_ring_enqueue(nullptr, slot) + kova_ring_dequeue(nullptr, &slot) + kova_ring_full(nullptr) +
+                  kova_ring_empty(nullptr) + kova_ring_dequeue(r, nullptr),
+              -5);
+    for (auto f : {kova_ring_count, kova_ring_size, kova_ring_free_count}) EXPECT_EQ(f(nullptr), UINT32_MAX);
+    EXPECT_TRUE(kova_ring_enqueue_bulk(nullptr, &slot, 1) == -105 && kova_ring_dequeue_bulk(r, nullptr, 1) == -2);
+    EXPECT_TRUE(kova_ring_enqueue_burst(r, nullptr, 1) == 0 && kova_ring_dequeue_burst(nullptr, &slot, 1) == 0);
+    EXPECT_EQ(log.with_text("Kova ring id is NULL.").front().function, "kova_ring_enqueue");
+    EXPECT_EQ(log.count("Kova ring id is NULL."), 9u);
+    kova_ring_delete(&r);
+}
+
+}  // namespace
