@@ -17,7 +17,6 @@
 #include "kova_list.h"
 #include "kova_lock.h"
 #include "kova_log.h"
-#include "kova_lwp.h"
 #include "kova_mem.h"
 #include "kova_percpu_posix.h"
 #include "kova_queue.h"
@@ -33,7 +32,5 @@
 #include "kova_timer.h"
 #include "kova_timezone.h"
 #include "kova_timer_posix.h"
-#include "kova_virtual.h"
-#include "kova_xml.h"
 
 #endif
