@@ -42,9 +42,19 @@ void hold_until_thread_end(kova_thread_s *record)
     if (end.usable) pthread_setspecific(end.key, record);
 }
 
+std::atomic<kova::thread::PoolHandoff> pool_handoff{nullptr};
+
+bool handed_to_pool(kova_thread_fn fn, void *arg, pthread_t *handle)
+{
+    kova::thread::PoolHandoff handoff = pool_handoff.load(std::memory_order_acquire);
+    return handoff != nullptr && handoff(fn, arg, handle) == 0;
+}
+
 }  // namespace
 
 namespace kova::thread {
+
+void register_pool_handoff(PoolHandoff handoff) { pool_handoff.store(handoff, std::memory_order_release); }
 
 void enter_thread(kova_thread_s *record)
 {
@@ -125,13 +135,13 @@ extern "C" int kova_thread_create_raw(kova_thread_fn fn, void *arg, pthread_t *h
 
 extern "C" int kova_thrd_create(kova_thread_fn fn, void *arg, pthread_t *handle)
 {
-    if (create_thread_from_thread_pool(fn, arg, handle) == 0) return 0;
+    if (handed_to_pool(fn, arg, handle)) return 0;
     return create_thread_raw(fn, arg, handle);
 }
 
 extern "C" int create_thread_nopreempt_raw(kova_thread_fn fn, void *arg, pthread_t *handle)
 {
-    if (create_thread_from_thread_pool(fn, arg, handle) == 0) return 0;
+    if (handed_to_pool(fn, arg, handle)) return 0;
     if (kova_get_instant_map_flag() != 1) return create_thread_raw(fn, arg, handle);
     pthread_attr_t attr;
     pthread_attr_init(&attr);

@@ -129,6 +129,7 @@ extern "C" uint32_t kova_thread_pool_create(uint32_t count)
         KOVA_LOG(kova::log::kInfo, "OS thread pool just allowed create once %u.", count);
         return 0;
     }
+    kova::thread::register_pool_handoff(create_thread_from_thread_pool);
     if (kova_get_instant_map_flag() == 1) {
         pthread_attr_init(&pool_attr_storage);
         int ret = pthread_attr_setstacksize(&pool_attr_storage, KOVA_THRD_INSTANT_MAP_STACK);

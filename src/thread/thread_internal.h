@@ -34,6 +34,11 @@ void install_sig_stack(kova_thread_s *record);
 int start_detached(kova_thread_s *record, void *(*entry)(void *), pthread_attr_t *attr, pthread_t *thread,
                    const char *caller);
 
+// The creation functions first offer their work to the pool through this hook, which the pool
+// registers when it is created: 0 when a pool thread took the work.
+using PoolHandoff = int (*)(kova_thread_fn fn, void *arg, pthread_t *handle);
+void register_pool_handoff(PoolHandoff handoff);
+
 // Sets the record's slot state (nothing for a record outside the registry).
 void set_state(kova_thread_s *record, std::uint32_t state);
 std::uint32_t get_state(const kova_thread_s *record);

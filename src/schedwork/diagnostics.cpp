@@ -1,0 +1,22 @@
+#include "schedwork/diagnostics.h"
+
+#include <cstdio>
+
+#include "kova/kova_schedwork.h"
+
+namespace kova::schedwork {
+
+// Until the symbol resolver exists every address is shown in hex.
+void symbol_text(std::uintptr_t address, char (&text)[kSymbolTextSize])
+{
+    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(address));
+}
+
+}  // namespace kova::schedwork
+
+// The worker dumps its own stack into the log when signalled; the signal family provides that
+// request. Until it does, the reports that precede each dump are all an overdue worker leaves.
+extern "C" void sched_work_dump_thread_stack(uint32_t tid)
+{
+    static_cast<void>(tid);
+}

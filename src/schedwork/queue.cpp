@@ -1,0 +1,217 @@
+// The work queue: a circular list under the queue spin lock, oldest first, one semaphore post per
+// queued work.
+#include <unistd.h>
+
+#include <cstddef>
+
+#include "init/kova_log.h"
+#include "schedwork/schedwork.h"
+#include "schedwork/diagnostics.h"
+
+KOVA_LOG_SOURCE("schedwork/kova_sched_work")
+
+namespace kova::schedwork {
+
+namespace {
+
+constinit Scheduler the_scheduler;
+
+kova_list_head_s *queue_head() { return &the_scheduler.anchor.list; }
+
+bool is_poison(const kova_list_head_s *link)
+{
+    return link == nullptr || link == KOVA_LIST_POISON_NEXT || link == KOVA_LIST_POISON_PREV;
+}
+
+bool is_unqueued(const kova_sched_work_s *work)
+{
+    return work->list.next == KOVA_LIST_POISON_NEXT && work->list.prev == KOVA_LIST_POISON_PREV;
+}
+
+void mark_unqueued(kova_sched_work_s *work)
+{
+    work->list.next = KOVA_LIST_POISON_NEXT;
+    work->list.prev = KOVA_LIST_POISON_PREV;
+}
+
+kova_sched_work_s *work_of(kova_list_head_s *link)
+{
+    return reinterpret_cast<kova_sched_work_s *>(reinterpret_cast<char *>(link) -
+                                                 offsetof(kova_sched_work_s, list));
+}
+
+// Reports a node whose neighbours do not point back at it, dumping the records involved; whether
+// both neighbours can be followed.
+bool check_links(kova_list_head_s *node, const char *function)
+{
+    kova_list_head_s *prev = node->prev;
+    kova_list_head_s *next = node->next;
+    if (is_poison(prev)) {
+        KOVA_LOG_AS(function, kova::log::kInfo, "List node prev:(%p), cur:(%p)", static_cast<void *>(prev),
+                    static_cast<void *>(node));
+        return false;
+    }
+    if (prev->next != node) {
+        KOVA_LOG_AS(function, kova::log::kError, "Abnormal list node prev:%p(%p,%p) is not point to cur:%p(%p,%p)",
+                    static_cast<void *>(prev), static_cast<void *>(prev->next), static_cast<void *>(prev->prev),
+                    static_cast<void *>(node), static_cast<void *>(next), static_cast<void *>(prev));
+        KovaSchedWorkShow(prev);
+        KovaSchedWorkShow(node);
+    }
+    if (is_poison(next)) return false;
+    if (next->prev != node) {
+        KOVA_LOG_AS(function, kova::log::kError, "Abnormal list node next:%p(%p,%p) is not point to cur:%p(%p,%p)",
+                    static_cast<void *>(next), static_cast<void *>(next->next), static_cast<void *>(next->prev),
+                    static_cast<void *>(node), static_cast<void *>(next), static_cast<void *>(prev));
+        KovaSchedWorkShow(next);
+        KovaSchedWorkShow(node);
+    }
+    return true;
+}
+
+// Takes a queued work off the queue and marks it not queued. A neighbour is rewritten only when
+// it points back at the node: anything else was reported and may belong to another list by now.
+void unlink_work(kova_sched_work_s *work, const char *function)
+{
+    kova_list_head_s *node = &work->list;
+    if (check_links(node, function)) {
+        if (node->prev->next == node) node->prev->next = node->next;
+        if (node->next->prev == node) node->next->prev = node->prev;
+    }
+    mark_unqueued(work);
+}
+
+class QueueGuard {
+public:
+    QueueGuard() { kova_spinlock_lock(&the_scheduler.queue_lock); }
+    ~QueueGuard() { kova_spinlock_unlock(&the_scheduler.queue_lock); }
+    QueueGuard(const QueueGuard &) = delete;
+    QueueGuard &operator=(const QueueGuard &) = delete;
+};
+
+bool is_running() { return the_scheduler.inited.load() != 0 && the_scheduler.running.load() != 0; }
+
+}  // namespace
+
+Scheduler &scheduler() { return the_scheduler; }
+
+void reset_queue()
+{
+    QueueGuard guard;
+    mark_unqueued(&the_scheduler.anchor);
+    queue_head()->next = queue_head();
+    queue_head()->prev = queue_head();
+}
+
+void drop_queued(const char *function)
+{
+    QueueGuard guard;
+    kova_list_head_s *head = queue_head();
+    // A broken chain that leads away from the head ends the walk at a poisoned link.
+    while (head->next != head && !is_poison(head->next)) unlink_work(work_of(head->next), function);
+}
+
+std::uint32_t queued_count()
+{
+    QueueGuard guard;
+    std::uint32_t count = 0;
+    for (kova_list_head_s *node = queue_head()->next; node != queue_head(); node = node->next) ++count;
+    return count;
+}
+
+}  // namespace kova::schedwork
+
+using kova::schedwork::scheduler;
+
+extern "C" int32_t kova_sched_init_work(kova_sched_work_s *work, kova_sched_work_fn func, void *data)
+{
+    work->pid = static_cast<int32_t>(getpid());
+    work->timeout = 0;
+    work->list.next = KOVA_LIST_POISON_NEXT;
+    work->list.prev = KOVA_LIST_POISON_PREV;
+    work->pData = data;
+    work->func = func;
+    return work->pid;
+}
+
+extern "C" int32_t kova_sched_add_work(kova_sched_work_s *work)
+{
+    using namespace kova::schedwork;
+    if (work == nullptr) {
+        KOVA_LOG(kova::log::kError, "The v_pstWork is equal NULL.");
+        return -1;
+    }
+    if (!is_running() && sched_work_init() != 0) {
+        KOVA_LOG(kova::log::kError, "Adding work failed, as the result of initing sched_work failed");
+        return -1;
+    }
+    Scheduler &s = scheduler();
+    kova_spinlock_lock(&s.control_lock);
+    bool exiting = s.exiting != 0;
+    kova_spinlock_unlock(&s.control_lock);
+    if (exiting) KOVA_LOG(kova::log::kError, "In destroying, adding v_pstWork failed.");
+    bool was_unqueued;
+    {
+        // Tested under the lock: two threads adding the same work must not both link it.
+        QueueGuard guard;
+        was_unqueued = is_unqueued(work);
+        if (was_unqueued) {
+            kova_list_head_s *head = queue_head();
+            check_links(head, __func__);
+            kova_list_head_s *last = head->prev;
+            work->list.next = head;
+            work->list.prev = last;
+            last->next = &work->list;
+            head->prev = &work->list;
+        }
+    }
+    if (!was_unqueued) {
+        KOVA_LOG(kova::log::kError, "Work in list is not initial, PID = (%d)", work->pid);
+        return -1;
+    }
+    return sem_post(&s.semaphore);
+}
+
+extern "C" int32_t kova_sched_delete_work(kova_sched_work_s *work)
+{
+    using namespace kova::schedwork;
+    if (work == nullptr) {
+        KOVA_LOG(kova::log::kError, "The v_pstWork is equal NULL.");
+        return -1;
+    }
+    if (!is_running()) {
+        KOVA_LOG(kova::log::kError, "Deleting work failed, as the sched_work not inited.");
+        return -1;
+    }
+    // The semaphore keeps its post: the worker it wakes finds nothing and waits again.
+    QueueGuard guard;
+    if (is_unqueued(work)) return KOVA_SCHED_WORK_NOT_QUEUED;
+    unlink_work(work, __func__);
+    return 0;
+}
+
+extern "C" kova_sched_work_s *sched_work_select_task(void)
+{
+    using namespace kova::schedwork;
+    QueueGuard guard;
+    kova_list_head_s *first = queue_head()->next;
+    if (first == queue_head() || is_poison(first)) return nullptr;
+    kova_sched_work_s *work = work_of(first);
+    unlink_work(work, __func__);
+    return work;
+}
+
+extern "C" void KovaSchedWorkShow(kova_list_head_s *link)
+{
+    if (link == nullptr || kovalog_level_check(KOVA_MODULE_ID, kova::log::kInfo) != 0) return;
+    kova_sched_work_s *work = kova::schedwork::work_of(link);
+    char entry[kova::schedwork::kSymbolTextSize];
+    char data[kova::schedwork::kSymbolTextSize];
+    char func[kova::schedwork::kSymbolTextSize];
+    kova::schedwork::symbol_text(reinterpret_cast<std::uintptr_t>(work), entry);
+    kova::schedwork::symbol_text(reinterpret_cast<std::uintptr_t>(work->pData), data);
+    kova::schedwork::symbol_text(reinterpret_cast<std::uintptr_t>(work->func), func);
+    KOVA_LOG(kova::log::kInfo,
+             "Sched work entry:%s, schedWork pid:%d, sched work pData:%s, sched work process         function: %s",
+             entry, work->pid, data, func);
+}
