@@ -158,12 +158,13 @@ bool store(kova_cfg_file_node_s *node, const char *section_name, kova_cfg_item_n
     if (item == nullptr) return false;
     kova_cfg_item_node_s *old = state.indexed ? static_cast<kova_cfg_item_node_s *>(state.index.find(section, item->name))
                                               : find_item(section, item->name);
+    list_add_tail(&item->list, &section->items);
+    // The index compares names through the node it holds, so the old item goes only afterwards.
+    if (state.indexed) state.indexed = state.index.put(section, item->name, item);
     if (old != nullptr) {
         list_del(&old->list);
         free_item(old);
     }
-    list_add_tail(&item->list, &section->items);
-    if (state.indexed) state.indexed = state.index.put(section, item->name, item);
     return true;
 }
 
