@@ -26,13 +26,6 @@ constexpr const char kDayNames[7][4] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri"
 constexpr const char kMonthNames[12][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                            "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
-// Leap days in the years 1..year (0 for year 0; negative years count backwards).
-std::int64_t leaps_through(std::int64_t year)
-{
-    auto div = [](std::int64_t a, std::int64_t b) { return a / b - (a % b < 0); };
-    return div(year, 4) - div(year, 100) + div(year, 400);
-}
-
 }  // namespace
 
 bool kova::tz::is_leap(std::int64_t year)
@@ -45,24 +38,37 @@ const char *kova::tz::month_name(unsigned index)
     return index < 12 ? kMonthNames[index] : nullptr;
 }
 
+namespace {
+
+// Days since 1970 to a date in closed form, counting 400-year eras from 1 March of the year 0
+// (the leap day then ends each counted year). 32-bit words suffice until about the year
+// 11,700,000 and make the divisions by constants cheaper; every conversion runs this.
+template <typename Word>
+void days_to_date(Word days, kova_datetime_s *dt)
+{
+    Word z = days + 719468;
+    Word era = z / 146097;
+    Word day_of_era = z - era * 146097;
+    Word year_of_era = (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
+    Word day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+    Word month_from_march = (5 * day_of_year + 2) / 153;
+    auto mon = static_cast<std::uint32_t>(month_from_march < 10 ? month_from_march + 3 : month_from_march - 9);
+    dt->year = static_cast<std::uint32_t>(year_of_era + era * 400 + (mon <= 2 ? 1 : 0));
+    dt->mon = mon;
+    dt->day = static_cast<std::uint32_t>(day_of_year - (153 * month_from_march + 2) / 5 + 1);
+}
+
+}  // namespace
+
 extern "C" int time_sec_to_datetime(kova_datetime_s *dt, uint64_t seconds)
 {
     if (dt == nullptr) return -22;
-    std::uint32_t of_day = static_cast<std::uint32_t>(seconds % kSecondsPerDay);
-    std::int64_t days = static_cast<std::int64_t>(seconds / kSecondsPerDay);
-    std::int64_t year = 1970;
-    // Jump by whole 365-day years and correct by the leap days crossed; converges in a few rounds.
-    while (days < 0 || days >= (kova::tz::is_leap(year) ? 366 : 365)) {
-        std::int64_t guess = year + days / 365 - (days % 365 < 0);
-        days -= (guess - year) * 365 + leaps_through(guess - 1) - leaps_through(year - 1);
-        year = guess;
-    }
-    const uint16_t *row = m_ausMon_YearDay[kova::tz::is_leap(year) ? 1 : 0];
-    unsigned mon = 11;
-    while (row[mon] > days) --mon;
-    dt->year = static_cast<std::uint32_t>(year);
-    dt->mon = mon + 1;
-    dt->day = static_cast<std::uint32_t>(days - row[mon] + 1);
+    auto of_day = static_cast<std::uint32_t>(seconds % kSecondsPerDay);
+    std::uint64_t days = seconds / kSecondsPerDay;
+    if (days < 0xffffffffu - 719468)
+        days_to_date(static_cast<std::uint32_t>(days), dt);
+    else
+        days_to_date(days, dt);
     dt->hour = of_day / 3600;
     dt->min = of_day / 60 % 60;
     dt->sec = of_day % 60;

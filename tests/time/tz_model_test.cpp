@@ -63,6 +63,13 @@ TEST(TzCalendar, AgreesWithTheCLibraryOnEveryDayAndRandomSeconds)
         ASSERT_NE(gmtime_r(&t, &want), nullptr);
         expect_same_date(t, want);
     }
+    for (int i = 0; i < 1000; ++i) {  // past the calendar's years, the date conversion alone
+        time_t t = static_cast<time_t>(random() % (1ull << 52));
+        kova_datetime_s dt{};
+        ASSERT_TRUE(gmtime_r(&t, &want) != nullptr && time_sec_to_datetime(&dt, static_cast<uint64_t>(t)) == 0);
+        EXPECT_TRUE(dt.year == unsigned(want.tm_year + 1900) && dt.mon == unsigned(want.tm_mon + 1) &&
+                    dt.day == unsigned(want.tm_mday) && dt.sec == unsigned(want.tm_sec)) << t;
+    }
 }
 
 TEST(TzCalendar, Boundaries)
