@@ -2,8 +2,10 @@
 // against boost::intrusive::avltree (the same intrusive designs), and the bit search against a
 // naive loop and a __builtin_ctzll word scan. Each case does the same work on the same keys.
 // Without boost's headers its cases are left out.
+#include <cstddef>
 #include <cstdint>
 #include <random>
+#include <type_traits>
 #include <unordered_map>
 #include <vector>
 
@@ -31,35 +33,37 @@ std::vector<std::uint64_t> keys()
     return v;
 }
 
+// The library's records; boost's carry its hooks instead.
+struct Plain {
+    std::uint64_t key = 0;
+    kova_avl_node_s avl{};
+    kova_hash_node_s hash{};
+};
+
 #ifdef KOVA_BENCH_HAVE_BOOST
 namespace bi = boost::intrusive;
 struct Item : bi::avl_set_base_hook<bi::link_mode<bi::normal_link>>, bi::unordered_set_base_hook<bi::link_mode<bi::normal_link>> {
     std::uint64_t key = 0;
-    kova_avl_node_s avl{};
-    kova_hash_node_s hash{};
     bool operator<(const Item &o) const { return key < o.key; }
     bool operator==(const Item &o) const { return key == o.key; }
     friend std::size_t hash_value(const Item &i) { return std::hash<std::uint64_t>()(i.key); }
-};
-#else
-struct Item {
-    std::uint64_t key = 0;
-    kova_avl_node_s avl{};
-    kova_hash_node_s hash{};
 };
 #endif
 
 int compare(const void *value, const void *record)
 {
-    auto a = *static_cast<const std::uint64_t *>(value), b = static_cast<const Item *>(record)->key;
+    auto a = *static_cast<const std::uint64_t *>(value), b = static_cast<const Plain *>(record)->key;
     return a < b ? -1 : a > b;
 }
 
-std::vector<Item> items()
+template <typename Record = Plain>
+std::vector<Record> items()
 {
-    std::vector<Item> v(kKeys);
+    std::vector<Record> v(kKeys);
     auto k = keys();
-    for (std::size_t i = 0; i < kKeys; ++i) v[i].key = k[i], v[i].hash.key64 = k[i];
+    for (std::size_t i = 0; i < kKeys; ++i) v[i].key = k[i];
+    if constexpr (std::is_same_v<Record, Plain>)
+        for (auto &r : v) r.hash.key64 = r.key;
     return v;
 }
 
@@ -68,7 +72,7 @@ void avl_kova(benchmark::State &state)
 {
     auto v = items();
     kova_avl_tree_s tree;
-    kova_create_avl(&tree, compare, sizeof(Item), offsetof(Item, avl));
+    kova_create_avl(&tree, compare, sizeof(Plain), offsetof(Plain, avl));
     for (auto _ : state) {
         for (auto &i : v) kova_add_avl_node(&tree, &i);
         for (auto &i : v) benchmark::DoNotOptimize(kova_find_avl_node(&tree, &i.key, nullptr));
@@ -95,7 +99,7 @@ BENCHMARK(hash_kova);
 void hash_std_unordered_map(benchmark::State &state)
 {
     auto v = items();
-    std::unordered_map<std::uint64_t, Item *> map(kKeys);
+    std::unordered_map<std::uint64_t, Plain *> map(kKeys);
     for (auto _ : state) {
         for (auto &i : v) map.emplace(i.key, &i);
         for (auto &i : v) benchmark::DoNotOptimize(map.find(i.key));
@@ -107,7 +111,7 @@ BENCHMARK(hash_std_unordered_map);
 #ifdef KOVA_BENCH_HAVE_BOOST
 void avl_boost_intrusive(benchmark::State &state)
 {
-    auto v = items();
+    auto v = items<Item>();
     bi::avltree<Item> tree;
     for (auto _ : state) {
         for (auto &i : v) tree.insert_unique(i);
@@ -119,7 +123,7 @@ BENCHMARK(avl_boost_intrusive);
 
 void hash_boost_intrusive(benchmark::State &state)
 {
-    auto v = items();
+    auto v = items<Item>();
     using Set = bi::unordered_set<Item>;
     std::vector<Set::bucket_type> buckets(kKeys);
     Set set(Set::bucket_traits(buckets.data(), buckets.size()));
