@@ -17,8 +17,12 @@ struct PartitionHooks {
     bool (*resolve)(std::string_view group, std::string_view partition, std::uint64_t *cpuset, unsigned depth);
 };
 
-// Registered by the partition manager; null hooks (the default) mean no partitions are known.
+// The partition manager's hooks, in place from the start; null hooks mean no partitions are known.
+extern const PartitionHooks partition_table_hooks;
 void set_partition_hooks(const PartitionHooks *hooks);
+
+// Test hook: forgets the loaded table (its records are freed), so that the next call loads again.
+void forget_partition_table_for_test();
 
 // References nested deeper than this are not followed: a partition whose list leads back to
 // itself would otherwise recurse for ever.

@@ -15,7 +15,7 @@ constexpr unsigned kLastCpu = 1023;  // the sets hold 1024 CPUs
 constexpr std::size_t kNameMax = 31;
 constexpr const char *kParser = "kova_cpum_parse_cpumask";
 
-std::atomic<const kova::cpu::PartitionHooks *> partition_hooks{nullptr};
+std::atomic<const kova::cpu::PartitionHooks *> partition_hooks{&kova::cpu::partition_table_hooks};
 
 // "GROUP/PART" as "%[^/,]/%[^,]" reads it: both fields non-empty, each kept to 31 characters.
 bool split_reference(std::string_view item, std::string_view &group, std::string_view &partition)
