@@ -146,10 +146,8 @@ extern "C" int32_t kova_sched_add_work(kova_sched_work_s *work)
         return -1;
     }
     Scheduler &s = scheduler();
-    kova_spinlock_lock(&s.control_lock);
-    bool exiting = s.exiting != 0;
-    kova_spinlock_unlock(&s.control_lock);
-    if (exiting) KOVA_LOG(kova::log::kError, "In destroying, adding v_pstWork failed.");
+    if (s.exiting.load(std::memory_order_acquire) != 0)
+        KOVA_LOG(kova::log::kError, "In destroying, adding v_pstWork failed.");
     bool was_unqueued;
     {
         // Tested under the lock: two threads adding the same work must not both link it.

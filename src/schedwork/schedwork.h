@@ -51,7 +51,7 @@ struct Scheduler {
     std::atomic<std::uint32_t> inited{0};
     std::atomic<std::uint32_t> running{0};
     kova_spinlock_s control_lock = KOVA_SPINLOCK_INITIALIZER;
-    std::uint32_t exiting = 0;  // under control_lock
+    std::atomic<std::uint32_t> exiting{0};  // written under control_lock, read without it
     std::atomic<std::uint64_t> counts{0};
     std::atomic<std::uint64_t> startedWork{0};
     std::atomic<std::uint64_t> finishedWork{0};

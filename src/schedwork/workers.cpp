@@ -23,20 +23,15 @@ public:
     InitGuard &operator=(const InitGuard &) = delete;
 };
 
-bool exiting()
-{
-    Scheduler &s = scheduler();
-    kova_spinlock_lock(&s.control_lock);
-    bool value = s.exiting != 0;
-    kova_spinlock_unlock(&s.control_lock);
-    return value;
-}
+// One word, so a reader needs no lock: what it decides on a stale value is what it would have
+// decided just before the change.
+bool exiting() { return scheduler().exiting.load(std::memory_order_acquire) != 0; }
 
 void set_exiting(std::uint32_t value)
 {
     Scheduler &s = scheduler();
     kova_spinlock_lock(&s.control_lock);
-    s.exiting = value;
+    s.exiting.store(value, std::memory_order_release);
     kova_spinlock_unlock(&s.control_lock);
 }
 
@@ -162,11 +157,11 @@ extern "C" int32_t sched_work_destroy(void)
     Scheduler &s = scheduler();
     InitGuard guard;
     kova_spinlock_lock(&s.control_lock);
-    if (s.running.load() == 0 || s.exiting != 0) {
+    if (s.running.load() == 0 || s.exiting.load() != 0) {
         kova_spinlock_unlock(&s.control_lock);
         return 0;
     }
-    s.exiting = 1;
+    s.exiting.store(1, std::memory_order_release);
     kova_spinlock_unlock(&s.control_lock);
     // No worker can be counted in from here on: the total is far above the limit.
     s.counts.fetch_add(static_cast<std::uint64_t>(kDestroying) << 16, std::memory_order_acq_rel);
