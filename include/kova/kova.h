@@ -22,6 +22,7 @@
 #include "kova_queue.h"
 #include "kova_rbtree.h"
 #include "kova_sched.h"
+#include "kova_schedwork.h"
 #include "kova_shm.h"
 #include "kova_signal.h"
 #include "kova_socket.h"
