@@ -15,13 +15,17 @@ need_packages() {
     for p in "$@"; do dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p"); done
     [ ${#missing[@]} -eq 0 ] && return 0
     local sudo=; [ "$(id -u)" -eq 0 ] || sudo=sudo
+    # The cross build's multiarch packages (libmxml-dev:arm64) need the architecture known to dpkg.
+    if printf '%s\n' "${missing[@]}" | grep -q ':arm64$' && ! dpkg --print-foreign-architectures | grep -qx arm64; then
+        $sudo dpkg --add-architecture arm64
+    fi
     echo "installing: ${missing[*]}"
     $sudo apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-native_packages=(cmake ninja-build g++ gcc make pkg-config binutils libgtest-dev googletest libbenchmark-dev tzdata)
-cross_packages=(g++-aarch64-linux-gnu gcc-aarch64-linux-gnu qemu-user)
+native_packages=(cmake ninja-build g++ gcc make pkg-config binutils libgtest-dev googletest libbenchmark-dev libmxml-dev tzdata)
+cross_packages=(g++-aarch64-linux-gnu gcc-aarch64-linux-gnu qemu-user libmxml-dev:arm64)
 
 configure() {  # dir, extra cmake arguments...
     local dir=$1; shift
@@ -45,7 +49,7 @@ run_suite() {  # dir, ctest arguments...
 # qemu) and aarch64 under qemu-user. Sanitizer options are exported for the whole run.
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
-concurrent_labels='kovalog|init|str|thread|sched|lock|timer|queue|hash|cfg|schedwork|percpu_posix|lwp|fs|clkm|symbol|notifier'
+concurrent_labels='kovalog|init|str|thread|sched|lock|timer|queue|hash|cfg|schedwork|percpu_posix|lwp|fs|clkm|symbol|notifier|virtual'
 
 build_all() {
     build_suite build/native -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -102,7 +106,7 @@ soak)
     echo "soak passed"
     ;;
 bench)
-    need_packages "${native_packages[@]}" libboost-dev
+    need_packages "${native_packages[@]}" libboost-dev libisal-dev
     configure build/release -DCMAKE_BUILD_TYPE=Release -DKOVA_BUILD_TESTS=OFF -DKOVA_BUILD_BENCH=ON
     cmake --build build/release -j "$jobs"
     for b in build/release/bench/bench_*; do

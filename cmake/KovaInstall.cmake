@@ -12,7 +12,7 @@ configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/kovaConfig.cmake.in
 write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/kovaConfigVersion.cmake
   COMPATIBILITY SameMajorVersion)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/kovaConfig.cmake ${CMAKE_CURRENT_BINARY_DIR}/kovaConfigVersion.cmake
-  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/kova)
+  ${CMAKE_CURRENT_LIST_DIR}/FindMxml.cmake DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/kova)
 
 # The .pc file finds its prefix from its own location, so the tree can be installed anywhere.
 file(RELATIVE_PATH KOVA_PC_TO_PREFIX ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})

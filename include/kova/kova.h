@@ -33,5 +33,7 @@
 #include "kova_timer.h"
 #include "kova_timezone.h"
 #include "kova_timer_posix.h"
+#include "kova_virtual.h"
+#include "kova_xml.h"
 
 #endif

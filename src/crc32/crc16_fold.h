@@ -25,7 +25,7 @@ namespace poly16 {
 constexpr std::uint64_t kP = 0x10000u | kCrc16Poly;
 
 // x^n mod P.
-constexpr std::uint64_t x_pow_mod(unsigned n)
+consteval std::uint64_t x_pow_mod(unsigned n)
 {
     std::uint64_t r = 1;
     for (unsigned i = 0; i < n; ++i) r = (r << 1) ^ ((r & 0x8000u) != 0 ? kP : 0);
@@ -33,7 +33,7 @@ constexpr std::uint64_t x_pow_mod(unsigned n)
 }
 
 // The low 64 bits of x^80 / P (its x^64 term is applied separately).
-constexpr std::uint64_t barrett_mu()
+consteval std::uint64_t barrett_mu()
 {
     unsigned __int128 rem = static_cast<unsigned __int128>(1) << 80, quotient = 0;
     for (int shift = 64; shift >= 0; --shift) {
@@ -48,7 +48,7 @@ constexpr std::uint64_t barrett_mu()
 struct FoldConstants {
     std::uint64_t hi, lo;
 };
-constexpr FoldConstants over(unsigned bytes) { return {x_pow_mod(8 * bytes + 64), x_pow_mod(8 * bytes)}; }
+consteval FoldConstants over(unsigned bytes) { return {x_pow_mod(8 * bytes + 64), x_pow_mod(8 * bytes)}; }
 }  // namespace poly16
 
 template <class Isa>

@@ -21,10 +21,16 @@ kova::platform::ShmName object_name(const char *name)
     return kova::platform::ShmName(name);
 }
 
-// A name longer than the system holds would be cut to a prefix it shares with other names, and
-// two objects would become one: refused instead.
-bool name_fits(const kova::platform::ShmName &object, const char *name, const char *function)
+// The test prefix would turn an empty name into a valid one: names are judged before it is
+// added. A name longer than the system holds would be cut to a prefix it shares with other
+// names, and two objects would become one: refused instead.
+bool name_valid(const char *name, const kova::platform::ShmName &object, const char *function)
 {
+    const char *bare = name + std::strspn(name, "/");
+    if (*bare == '\0' || std::strchr(bare, '/') != nullptr) {
+        errno = EINVAL;
+        return false;
+    }
     if (object.fits()) return true;
     KOVA_LOG_AS(function, kova::log::kError, "Shm name is too long, length<%zu> max<%d>.", std::strlen(name), NAME_MAX);
     errno = ENAMETOOLONG;
@@ -52,7 +58,7 @@ extern "C" void *kova_shm_create_ext(const char *name, int flags, mode_t mode, u
         return nullptr;
     }
     auto object = object_name(name);
-    if (!name_fits(object, name, __func__)) return nullptr;
+    if (!name_valid(name, object, __func__)) return nullptr;
     int fd = shm_open(object.c_str(), flags, mode);
     if (fd < 0) return nullptr;
 
@@ -90,8 +96,7 @@ extern "C" int kova_shm_destroy(const char *name)
 {
     if (name == nullptr) return -1;
     auto object = object_name(name);
-    if (!name_fits(object, name, __func__)) return -1;
-    int ret = shm_unlink(object.c_str());
+    int ret = name_valid(name, object, __func__) ? shm_unlink(object.c_str()) : -1;
     if (ret != 0) {
         KOVA_LOG(kova::log::kInfo, "Destroy shm fail, ret<%d> errno<%d>.", ret, errno);
         return -1;

@@ -16,12 +16,18 @@ if nm -D --defined-only "$libdir/libkova.so.1" | awk '{print $3}' | grep -E '^_Z
     echo "internal symbols are exported"; exit 1
 fi
 
+# Mini-XML is a dependency of the installed library: linked in, and named by both package files.
+readelf -d "$libdir/libkova.so.1" | grep -q 'NEEDED.*libmxml' || { echo "libkova does not link Mini-XML"; exit 1; }
+grep -q 'find_dependency(Mxml)' "$libdir/cmake/kova/kovaConfig.cmake" || { echo "no find_dependency(Mxml)"; exit 1; }
+test -f "$libdir/cmake/kova/FindMxml.cmake" || { echo "FindMxml.cmake not installed"; exit 1; }
+
 "$cc" -std=c11 -Wall -Wextra -Werror -pedantic "$src/example.c" -I"$prefix/include" \
     -L"$libdir" -lkova -lkovalog -o "$work/plain"
 LD_LIBRARY_PATH=$libdir "$work/plain"
 
 PKG_CONFIG_PATH=$libdir/pkgconfig
 export PKG_CONFIG_PATH
+pkg-config --print-requires-private kova | grep -qx 'mxml' || { echo "pkg-config: mxml is not Requires.private"; exit 1; }
 # shellcheck disable=SC2046
 "$cc" -std=c11 -Wall -Werror -pedantic "$src/example.c" $(pkg-config --cflags --libs kova) -o "$work/viapc"
 LD_LIBRARY_PATH=$libdir "$work/viapc"
