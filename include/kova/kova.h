@@ -17,6 +17,7 @@
 #include "kova_list.h"
 #include "kova_lock.h"
 #include "kova_log.h"
+#include "kova_lwp.h"
 #include "kova_mem.h"
 #include "kova_percpu_posix.h"
 #include "kova_queue.h"
