@@ -1,4 +1,3 @@
-#include <cstdarg>
 #include <string>
 #include <vector>
 
@@ -8,12 +7,15 @@
 #include "kova/kova_cpu.h"
 #include "support/command_intercept.h"
 #include "support/log_capture.h"
+#include "support/print_capture.h"
 #include "support/temp_root.h"
 
 namespace {
 
 using kova::test::CommandIntercept;
 using kova::test::TempRoot;
+using kova::test::capture_print;
+using kova::test::printed_text;
 
 constexpr const char *kProduct = "/ZPR/conf/app_data/prodinfo/product.ini";
 
@@ -45,18 +47,6 @@ std::vector<uint64_t> cpus(std::initializer_list<std::pair<unsigned, unsigned>> 
     for (auto [first, last] : ranges)
         for (unsigned cpu = first; cpu <= last; ++cpu) set[cpu / 64] |= 1ull << (cpu % 64);
     return set;
-}
-
-std::string shown;
-int print(const char *format, ...)
-{
-    char line[256];
-    va_list args;
-    va_start(args, format);
-    int length = std::vsnprintf(line, sizeof line, format, args);
-    va_end(args);
-    shown += line;
-    return length;
 }
 
 TEST(Partitions, SpecificationsNamePartitions)
@@ -91,10 +81,10 @@ TEST(Partitions, SpecificationsNamePartitions)
     std::vector<uint64_t> all(16, ~0ull);
     EXPECT_EQ(kova_cpum_clear_cpumask_of_iod_poll(all.data()), 0);
     EXPECT_EQ(all[0], ~0ull & ~(3ull << 4)) << "4 and 5 polled; 40-41 is too short to poll";
-    shown.clear();
-    EXPECT_EQ(kova_cpum_dbg_show(print), 0);
-    EXPECT_TRUE(shown.starts_with("Group            Partition        Type CpuBind\n"
-                                  "GROUP_0          IOD_NORMAL       1    4-11\n")) << shown;
+    printed_text().clear();
+    EXPECT_EQ(kova_cpum_dbg_show(capture_print), 0);
+    EXPECT_TRUE(printed_text().starts_with("Group            Partition        Type CpuBind\n"
+                                  "GROUP_0          IOD_NORMAL       1    4-11\n")) << printed_text();
     EXPECT_TRUE(log.contains("Get cpu partition num fail, GROUP_2"));
 }
 
@@ -105,9 +95,9 @@ TEST(Partitions, MissingFileAndGenerator)
     kova::test::LogCapture log;
     Partitions table;
     table.commands.answer(table.root.path("/ZPR/component"), 1);
-    shown.clear();
-    EXPECT_EQ(kova_cpum_dbg_show(print), -1);
-    EXPECT_EQ(shown, "Cpu partition is not inited yet\n");
+    printed_text().clear();
+    EXPECT_EQ(kova_cpum_dbg_show(capture_print), -1);
+    EXPECT_EQ(printed_text(), "Cpu partition is not inited yet\n");
     EXPECT_EQ(kova_cpum_init(nullptr), -1);
     EXPECT_EQ(table.commands.commands(),
               std::vector<std::string>{table.root.path("/ZPR/component/mgrx/script/gen_product_ini.sh") + " \"" +

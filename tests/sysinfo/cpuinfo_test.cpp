@@ -1,9 +1,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <algorithm>
 #include <fstream>
+#include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -207,6 +210,50 @@ TEST(CpuInfo, TwoProcessesRacingAgreeOnOneValidRecord)
         ASSERT_EQ(std::memcmp(&segment, &valid, sizeof segment), 0) << "valid";
         ASSERT_TRUE(segment.physical == 1 || segment.physical == 2);
         EXPECT_TRUE(reported[0] == segment.physical && reported[1] == segment.physical) << round;
+    }
+}
+
+// This machine, its files copied under the root and its commands run for real: the logical
+// count and the packages' CPUs agree with /sys/devices/system/cpu/online, the package count with
+// the sockets lscpu lists.
+TEST(CpuInfo, AgreesWithThisMachine)
+{
+    const std::string nodes = "/sys/devices/system/node";
+    if (!std::filesystem::exists(nodes + "/online")) GTEST_SKIP() << "no NUMA nodes in /sys";
+    TempRoot root;
+    CommandIntercept commands;
+    commands.pass_through();
+    kova::sysinfo::forget_cpuinfo_for_test();
+    auto copy_in = [&root](const std::string &path) {
+        std::ostringstream content;
+        content << std::ifstream(path).rdbuf();
+        root.write(path, content.str());
+    };
+    copy_in("/proc/cpuinfo");
+    copy_in(nodes + "/online");
+    for (const auto &entry : std::filesystem::directory_iterator(nodes))
+        if (entry.path().filename().string().starts_with("node")) copy_in(entry.path().string() + "/cpulist");
+    ASSERT_EQ(cpuinfo_init(), 0);
+    kova_cpumask_t online{}, packages{};
+    ASSERT_GE(load_cpumask(&online, "/sys/devices/system/cpu/online", 0), 0);
+    auto [physical, logical] = counts();
+    for (uint32_t package = 0; package < physical; ++package) {
+        kova_cpumask_t mask{};
+        ASSERT_EQ(kova_get_cpumask_by_phycpu(&mask, package), 0);
+        for (int word = 0; word < 8; ++word) packages.bits[word] |= mask.bits[word];
+    }
+    const std::string online_cpus = cpus_of(online);
+    EXPECT_EQ(cpus_of(packages), online_cpus);
+    EXPECT_EQ(logical, static_cast<uint32_t>(std::count(online_cpus.begin(), online_cpus.end(), ',') + 1));
+    std::FILE *lscpu = popen("lscpu -p=SOCKET | grep -v '^#' | sort -u | wc -l", "r");
+    unsigned sockets = 0;
+    ASSERT_TRUE(lscpu != nullptr && std::fscanf(lscpu, "%u", &sockets) == 1);
+    pclose(lscpu);
+    uint32_t node_count = 0;
+    for (const auto &entry : std::filesystem::directory_iterator(nodes))
+        node_count += entry.path().filename().string().starts_with("node");
+    if (node_count >= sockets) {
+        EXPECT_EQ(physical, sockets);
     }
 }
 
