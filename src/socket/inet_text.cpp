@@ -1,9 +1,10 @@
-// The address parsers and printers. The parsers make one pass over the text with a table for
-// the character classes; what they accept is set out in kova_socket.h.
+// The address parsers and printers. The parsers make one pass over the text with a table of
+// character classes; what they accept is set out in kova_socket.h.
 #include <arpa/inet.h>
 
 #include <array>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include "init/kova_log.h"
@@ -18,99 +19,92 @@ namespace {
 
 constexpr std::size_t kOutputSize = 16;
 
-constexpr std::array<signed char, 256> kHexValue = [] {
-    std::array<signed char, 256> t{};
-    for (auto &v : t) v = -1;
-    for (int c = 0; c < 10; ++c) t['0' + c] = static_cast<signed char>(c);
-    for (int c = 0; c < 6; ++c) t['a' + c] = t['A' + c] = static_cast<signed char>(10 + c);
+// Character classes: 0-15 a hex digit's value, then the separators, the end and the rest.
+enum : unsigned char { kColon = 16, kDot, kEnd, kOther };
+
+constexpr std::array<unsigned char, 256> kClass = [] {
+    std::array<unsigned char, 256> t{};
+    for (auto &v : t) v = kOther;
+    for (int c = 0; c < 10; ++c) t['0' + c] = static_cast<unsigned char>(c);
+    for (int c = 0; c < 6; ++c) t['a' + c] = t['A' + c] = static_cast<unsigned char>(10 + c);
+    t[':'] = kColon;
+    t['.'] = kDot;
+    t[0] = kEnd;
     return t;
 }();
 
-// Dotted decimal from `s` to the terminating NUL into `out` (written only on success).
+// Dotted decimal from `s` to the terminating NUL into `out` (written only on success): four
+// parts of one to three digits, no leading zero, at most 255, each followed by '.' or, the last,
+// by the end. A fourth digit, a sign or a blank fails as the wrong separator.
 bool parse_v4(const char *s, unsigned char *out)
 {
     unsigned char bytes[4];
-    unsigned parts = 0, value = 0;
-    bool in_part = false;
-    for (;; ++s) {
+    for (int part = 0; part < 4; ++part) {
+        unsigned value = static_cast<unsigned char>(*s++) - static_cast<unsigned>('0');
+        if (value > 9) return false;
         unsigned digit = static_cast<unsigned char>(*s) - static_cast<unsigned>('0');
         if (digit <= 9) {
-            if (!in_part) {
-                if (parts == 4) return false;
-                ++parts;
-                in_part = true;
-                value = digit;
-            } else {
-                if (value == 0) return false;  // leading zero
+            if (value == 0) return false;  // leading zero
+            value = value * 10 + digit;
+            digit = static_cast<unsigned char>(*++s) - static_cast<unsigned>('0');
+            if (digit <= 9) {
                 value = value * 10 + digit;
                 if (value > 255) return false;
+                ++s;
             }
-        } else if (*s == '.') {
-            if (!in_part || parts == 4) return false;
-            bytes[parts - 1] = static_cast<unsigned char>(value);
-            in_part = false;
-        } else if (*s == '\0') {
-            break;
-        } else {
-            return false;
         }
+        bytes[part] = static_cast<unsigned char>(value);
+        if (*s++ != (part < 3 ? '.' : '\0')) return false;
     }
-    if (parts != 4) return false;
-    bytes[3] = static_cast<unsigned char>(value);
     std::memcpy(out, bytes, sizeof bytes);
     return true;
 }
 
+unsigned class_of(const char *s) { return kClass[static_cast<unsigned char>(*s)]; }
+
+// A group is read whole (up to four digits, unrolled), then its separator decides: ':' goes on,
+// '.' makes the group the start of an IPv4 tail, the end stops. An empty group is the "::".
 bool parse_v6(const char *s, unsigned char *out)
 {
-    unsigned char work[16] = {};
-    int filled = 0, gap = -1;
+    std::uint16_t groups[8];
+    int n = 0, gap = -1;
     if (*s == ':' && *++s != ':') return false;
-    const char *group = s;
-    unsigned value = 0, digits = 0;
     for (;;) {
-        char c = *s++;
-        int hex = kHexValue[static_cast<unsigned char>(c)];
-        if (hex >= 0) {
-            if (digits == 4) return false;
-            value = value << 4 | static_cast<unsigned>(hex);
-            ++digits;
-        } else if (c == ':') {
-            group = s;
-            if (digits == 0) {
-                if (gap >= 0) return false;
-                gap = filled;
-                continue;
-            }
-            if (filled > 14) return false;
-            work[filled++] = static_cast<unsigned char>(value >> 8);
-            work[filled++] = static_cast<unsigned char>(value);
-            value = digits = 0;
-        } else if (c == '.') {
-            if (filled > 12 || !parse_v4(group, work + filled)) return false;
-            filled += 4;
-            digits = 0;
-            break;
-        } else if (c == '\0') {
-            break;
-        } else {
-            return false;
+        const char *group = s;
+        unsigned value = class_of(s);
+        if (value == kColon) {
+            if (gap >= 0) return false;
+            gap = n;
+            ++s;
+            continue;
         }
+        if (value == kEnd) break;
+        if (value > 15) return false;
+        unsigned next = class_of(++s);
+        for (int digits = 1; next < 16; next = class_of(++s)) {
+            if (++digits > 4) return false;
+            value = value << 4 | next;
+        }
+        if (next == kDot) {
+            unsigned char tail[4];
+            if (n > 6 || !parse_v4(group, tail)) return false;
+            groups[n++] = static_cast<std::uint16_t>(tail[0] << 8 | tail[1]);
+            groups[n++] = static_cast<std::uint16_t>(tail[2] << 8 | tail[3]);
+            break;
+        }
+        if (n == 8 || (next != kColon && next != kEnd)) return false;
+        groups[n++] = static_cast<std::uint16_t>(value);
+        if (next == kEnd) break;
+        ++s;  // a ':' that ends the text after a group adds nothing
     }
-    if (digits != 0) {
-        if (filled > 14) return false;
-        work[filled++] = static_cast<unsigned char>(value >> 8);
-        work[filled++] = static_cast<unsigned char>(value);
+    if (gap >= 0 ? n == 8 : n != 8) return false;
+    int split = gap >= 0 ? gap : n, shift = 8 - n;
+    std::memset(out, 0, 16);
+    for (int i = 0; i < n; ++i) {
+        int at = i < split ? i : i + shift;
+        out[2 * at] = static_cast<unsigned char>(groups[i] >> 8);
+        out[2 * at + 1] = static_cast<unsigned char>(groups[i]);
     }
-    if (gap >= 0) {
-        if (filled == 16) return false;
-        int tail = filled - gap;
-        std::memmove(work + 16 - tail, work + gap, static_cast<std::size_t>(tail));
-        std::memset(work + gap, 0, static_cast<std::size_t>(16 - tail - gap));
-    } else if (filled != 16) {
-        return false;
-    }
-    std::memcpy(out, work, sizeof work);
     return true;
 }
 
@@ -126,27 +120,37 @@ int deliver(bool parsed, const unsigned char *bytes, std::size_t count, unsigned
     return 1;
 }
 
+int pton4(const char *text, unsigned char *out)
+{
+    unsigned char bytes[4];
+    return deliver(parse_v4(text, bytes), bytes, sizeof bytes, out);
+}
+
+int pton6(const char *text, unsigned char *out)
+{
+    unsigned char bytes[16];
+    return deliver(parse_v6(text, bytes), bytes, sizeof bytes, out);
+}
+
 }  // namespace
 
 extern "C" {
 
 int socket_inet_pton4(const char *text, unsigned char *out)
 {
-    unsigned char bytes[4];
-    return text == nullptr || out == nullptr ? 0 : deliver(parse_v4(text, bytes), bytes, sizeof bytes, out);
+    return text == nullptr || out == nullptr ? 0 : pton4(text, out);
 }
 
 int socket_inet_pton6(const char *text, unsigned char *out)
 {
-    unsigned char bytes[16];
-    return text == nullptr || out == nullptr ? 0 : deliver(parse_v6(text, bytes), bytes, sizeof bytes, out);
+    return text == nullptr || out == nullptr ? 0 : pton6(text, out);
 }
 
 int kova_socket_inet_pton(int family, const char *text, void *out)
 {
     if (text == nullptr || out == nullptr) return -1;
-    if (family == AF_INET) return socket_inet_pton4(text, static_cast<unsigned char *>(out));
-    if (family == AF_INET6) return socket_inet_pton6(text, static_cast<unsigned char *>(out));
+    if (family == AF_INET) return pton4(text, static_cast<unsigned char *>(out));
+    if (family == AF_INET6) return pton6(text, static_cast<unsigned char *>(out));
     return 0;
 }
 
