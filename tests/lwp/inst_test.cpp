@@ -145,17 +145,16 @@ TEST_F(LwpTest, AnInstanceThreadRunsInItsInstanceAndIsJoinedByDeletion)
 {
     auto body = [](void *arg, LwpInstInfo *inst) {
         auto *probe = static_cast<ThreadProbe *>(arg);
-        probe->current = g_lwpInstCurrent == inst ? LwpCtxCurrent() : 1;
-        if (probe->delete_itself) {
-            if (LwpInstDelete(LwpCtxCurrent(), -1) != 0) probe->current = 2;
-            probe->stop = true;
-        }
-        while (!probe->stop) std::this_thread::yield();
+        const bool delete_itself = probe->delete_itself;
+        std::uint64_t current = g_lwpInstCurrent == inst ? LwpCtxCurrent() : 1;
+        if (delete_itself && LwpInstDelete(current, -1) != 0) current = 2;
+        probe->current = current;  // a thread that deleted its instance touches the probe no more
+        while (!delete_itself && !probe->stop) std::this_thread::yield();
     };
     ThreadProbe joined, own;
     own.delete_itself = true;
     std::uint64_t id = LwpInstNew("thr", 0, 0, body, &joined), self = LwpInstNew("self", 0, 0, body, &own);
-    while (joined.current == 0 || !own.stop) std::this_thread::yield();
+    while (joined.current == 0 || own.current == 0) std::this_thread::yield();
     EXPECT_EQ(joined.current.load(), id);
     EXPECT_EQ(own.current.load(), self);
     EXPECT_EQ(LwpInstInfoFind(self), nullptr);
