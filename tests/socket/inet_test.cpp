@@ -50,12 +50,8 @@ TEST(InetParse, AcceptsAndRefusesAsDocumented)
 std::string generated(std::mt19937 &rng)
 {
     auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
-    static const char *const junk[] = {":", "::", ".", "%eth0", " ", "g", "-", "01", "256", "12345", ""};
+    static const char *const junk[] = {":", "::", ":::", ".", "%eth0", " ", "g", "-", "01", "256", "12345"};
     std::string text;
-    if (pick(3) == 0) {
-        for (int n = pick(12); n > 0; --n) text += pick(2) ? junk[pick(11)] : std::to_string(pick(1000));
-        return text;
-    }
     bool v4 = pick(3) == 0;
     int parts = v4 ? 3 + pick(3) : pick(10), gap = pick(parts + 2);
     for (int i = 0; i < parts; ++i) {
@@ -68,7 +64,7 @@ std::string generated(std::mt19937 &rng)
     }
     if (!v4 && gap == parts) text += "::";
     if (!v4 && pick(4) == 0) text += (pick(2) ? ":" : "") + std::to_string(pick(256)) + ".1." + std::to_string(pick(300)) + ".0";
-    if (pick(10) == 0) text.insert(static_cast<std::size_t>(pick(static_cast<int>(text.size()) + 1)), junk[pick(11)]);
+    for (int junks = pick(4) == 0 ? 1 + pick(3) : 0; junks > 0; --junks) text.insert(static_cast<std::size_t>(pick(static_cast<int>(text.size()) + 1)), junk[pick(11)]);
     return text;
 }
 

@@ -27,10 +27,9 @@ TEST(PosixTimer, RefusesBadArgumentsAndPassesTheRestThrough)
     for (uint32_t clock : {0u, 1u, 2u, 3u})
         EXPECT_EQ(kova_timer_create_posix(clock, &none, &id) + kova_timer_delete_posix(id), 0) << clock;
     ASSERT_EQ(kova_timer_create_posix(CLOCK_MONOTONIC, &none, &id), 0);
-    itimerspec armed{{0, 0}, {1000, 0}}, disarm{}, now{}, old{};
-    EXPECT_EQ(kova_timer_settime_posix(id, 0, &armed, nullptr) + kova_timer_gettime_posix(id, &now), 0);
-    EXPECT_EQ(kova_timer_settime_posix(id, 0, &disarm, &old) + kova_timer_getoverrun_posix(id), 0);
-    EXPECT_TRUE(now.it_value.tv_sec > 900 && old.it_value.tv_sec > 900) << "armed for 1000 s, read back";
+    itimerspec armed{{0, 0}, {1000, 0}}, old{};
+    EXPECT_EQ(kova_timer_settime_posix(id, 0, &armed, nullptr) + kova_timer_settime_posix(id, 0, &armed, &old), 0);
+    EXPECT_GT(old.it_value.tv_sec, 900) << "a null old value was passed through, a real one filled";
     EXPECT_EQ(kova_timer_settime_posix(id, 0, nullptr, &old) + kova_timer_gettime_posix(id, nullptr), -44);
     EXPECT_EQ(log.messages().back().text.rfind("Argument NULL in kova_timer_gettime_posix, timerid: 0x", 0), 0u);
     EXPECT_EQ(kova_timer_delete_posix(id), 0);
