@@ -49,14 +49,9 @@ struct Machine {
     }
     void write_segment(const void *bytes, std::size_t size) const
     {
-        std::ofstream(segment_path(), std::ios::binary | std::ios::trunc).write(static_cast<const char *>(bytes), size);
+        std::ofstream(segment_path(), std::ios::binary).write(static_cast<const char *>(bytes), size);
     }
-    bool asked_the_system() const
-    {
-        for (const auto &command : commands.commands())
-            if (command == kSockets) return true;
-        return false;
-    }
+    bool asked_the_system() const { return std::ranges::count(commands.commands(), std::string(kSockets)) != 0; }
     TempRoot root;
     CommandIntercept commands;
 };

@@ -1,5 +1,4 @@
-#include <dirent.h>
-
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -111,15 +110,10 @@ TEST(Sampler, ReadersBoundsAndMissingStatFile)
 
 bool thread_named(const std::string &name)
 {
-    bool found = false;
-    DIR *tasks = opendir("/proc/self/task");
-    for (dirent *task; tasks != nullptr && (task = readdir(tasks)) != nullptr;) {
-        std::string comm;
-        std::getline(std::ifstream(std::string("/proc/self/task/") + task->d_name + "/comm"), comm);
-        found = found || comm == name;
-    }
-    if (tasks != nullptr) closedir(tasks);
-    return found;
+    std::string comm;
+    for (const auto &task : std::filesystem::directory_iterator("/proc/self/task"))
+        if (std::getline(std::ifstream(task.path() / "comm"), comm) && comm == name) return true;
+    return false;
 }
 
 // The thread samples on its own, ends promptly at exit, and is started again by a new init.
