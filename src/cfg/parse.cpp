@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "cfg/cfg_internal.h"
+#include "fileops/line_cut.h"
 #include "init/kova_log.h"
 #include "kova/kova_lock.h"
 #include "mem/alloc.h"
@@ -74,17 +75,11 @@ public:
 
     char *next(char *buf, int32_t size)
     {
-        int32_t stored = 0;
-        while (stored < size - 1) {
-            if (pos_ == end_ && !fill()) break;
-            char c = chunk_[pos_++];
-            if (c == '\r') continue;
-            buf[stored++] = c;
-            if (c == '\n') break;
-        }
-        buf[stored] = '\0';
-        buf[size - 1] = '\0';
-        return stored > 0 ? buf : nullptr;
+        return kova::fileops::cut_line(buf, size, [this](char &c) {
+            if (pos_ == end_ && !fill()) return false;
+            c = chunk_[pos_++];
+            return true;
+        });
     }
     bool failed() const { return failed_; }
 

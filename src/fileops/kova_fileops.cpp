@@ -7,6 +7,7 @@
 
 #include "init/kova_log.h"
 #include "kova/kova_fileops.h"
+#include "fileops/line_cut.h"
 #include "mem/alloc.h"
 
 KOVA_LOG_SOURCE("fileops/kova_fileops")
@@ -66,17 +67,7 @@ extern "C" int kova_fchown(int fd, const struct stat *status)
 extern "C" char *kova_readline(int fd, char *buf, int32_t size)
 {
     if (buf == nullptr || size < 1) return nullptr;
-    int32_t stored = 0;
-    while (stored < size - 1) {
-        char c;
-        if (read(fd, &c, 1) != 1) break;
-        if (c == '\r') continue;
-        buf[stored++] = c;
-        if (c == '\n') break;
-    }
-    buf[stored] = '\0';
-    buf[size - 1] = '\0';
-    return stored > 0 ? buf : nullptr;
+    return kova::fileops::cut_line(buf, size, [fd](char &c) { return read(fd, &c, 1) == 1; });
 }
 
 namespace {

