@@ -128,6 +128,7 @@ int loads = 0;
 TEST(ParseCpumask, ReferencesResolveThroughThePartitionHooksAndCyclesEnd)
 {
     NoPartitionTable restore;
+    loads = 0;
     kova::test::LogCapture log;
     int result = 0;
     EXPECT_TRUE(parse("GROUP_0/IOD_NORMAL", result) == Set(16) && result == -1) << "no table: not a CPU list";
