@@ -58,7 +58,7 @@ TEST(TzCalendar, AgreesWithTheCLibraryOnEveryDayAndRandomSeconds)
         expect_same_date(t, want);
     }
     const time_t last_of_5000 = 95649119999;
-    for (int i = 0; i < 200000; ++i) {
+    for (int i = 0; i < 50000; ++i) {
         time_t t = static_cast<time_t>(random() % static_cast<uint64_t>(last_of_5000 + 1));
         ASSERT_NE(gmtime_r(&t, &want), nullptr);
         expect_same_date(t, want);
@@ -152,8 +152,8 @@ TEST(TzDstModel, AgreesWithLocaltimeUnderTheSamePosixRule)
     for (const Rule &r : kRules) {
         apply(r);
         ScopedTz tz(r.posix);
-        for (int i = 0; i < 50000; ++i) expect_like_localtime(86400 + static_cast<time_t>(random() % 4102444800));
-        for (int year : {1999, 2000, 2024, 2037, 2100}) {
+        for (int i = 0; i < 20000; ++i) expect_like_localtime(86400 + static_cast<time_t>(random() % 4102444800));
+        for (int year : {2000, 2024, 2100}) {
             // Every second of the hour around each change, found as the C library sees it.
             struct tm jan1 {};
             jan1.tm_year = year - 1900, jan1.tm_mday = 1;

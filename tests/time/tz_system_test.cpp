@@ -276,3 +276,33 @@ TEST(TzKernelTable, ZoneSettingsHandedThroughTheScript)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(TzLocal, HelpersOverTheCLibrary)
+{
+    Fixture f;
+    f.shell.answer("timedatectl |", 0, "Asia/Shanghai\n");
+    char offset[32] = "", name[64] = "", style[32] = "";
+    setenv("TZ", "CST-8", 1);
+    EXPECT_EQ(kova_time_getlocal_fromutc(0), 28800u);
+    uint64_t local = 0, with_dst = 0;
+    kova_time_getlocaltime(&local);
+    EXPECT_EQ(kova_time_getdsttime(&with_dst), 0);
+    EXPECT_TRUE(with_dst >= local && with_dst - local <= 60);  // no DST shift; the clock runs meanwhile
+    EXPECT_EQ(kova_time_gettz(offset, name, style), 0);
+    EXPECT_TRUE(std::string(offset) == "+08:00" && std::string(name) == "Asia/Shanghai" && std::string(style) == "CST");
+    struct tm tm {};
+    tm.tm_gmtoff = 100;
+    EXPECT_EQ(kova_time_process_gmtoff(&tm), 0);
+    EXPECT_EQ(tm.tm_gmtoff, 100);
+    setenv("TZ", "UTC", 1);
+    EXPECT_EQ(kova_time_gettz(offset, name, style), 0);
+    EXPECT_TRUE(std::string(offset) == "+00:00" && std::string(name) == "UTC" && std::string(style) == "UTC");
+    unsetenv("TZ");
+    tzset();
+    EXPECT_EQ(time_query_dst_for_localtime(nullptr, nullptr), -22);
+    EXPECT_EQ(kova_time_getdsttime(nullptr), -1);
+}
+
+}  // namespace
