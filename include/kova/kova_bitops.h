@@ -23,6 +23,30 @@ KOVA_API uint64_t find_first_zero_bit(const void *bitmap, uint64_t size);
 KOVA_API uint64_t find_next_bit(const void *bitmap, uint64_t size, uint64_t offset);
 KOVA_API uint64_t kova_find_next_zero_bit(const void *bitmap, uint64_t size, uint64_t offset);
 
+#if defined(__GNUC__) && defined(__OPTIMIZE__) && !defined(KOVA_BITOPS_OUT_OF_LINE)
+/* find_next_bit is called once per set bit in a walk over a bitmap, so the whole words are
+ * searched inline; the library's exported function, reached under another name so that it is not
+ * inlined into itself, takes the partial last word. gnu_inline emits no symbol: the ABI keeps the
+ * exported function. */
+KOVA_API uint64_t kova_find_next_bit_out_of_line_(const void *bitmap, uint64_t size, uint64_t offset) __asm__("find_next_bit");
+extern __inline__ __attribute__((__gnu_inline__, __always_inline__)) uint64_t find_next_bit(const void *bitmap, uint64_t size, uint64_t offset)
+{
+    const unsigned char *bytes = (const unsigned char *)bitmap;
+    uint64_t base = offset & ~(uint64_t)63;
+    uint64_t word;
+    if (offset >= size) return size;
+    if (size - base < 64) return kova_find_next_bit_out_of_line_(bitmap, size, offset);
+    __builtin_memcpy(&word, bytes + base / 8, sizeof word);
+    word &= ~(uint64_t)0 << (offset & 63);
+    while (word == 0) {
+        base += 64;
+        if (size - base < 64) return base == size ? size : kova_find_next_bit_out_of_line_(bitmap, size, base);
+        __builtin_memcpy(&word, bytes + base / 8, sizeof word);
+    }
+    return base + (uint64_t)__builtin_ctzll(word);
+}
+#endif
+
 /* 1 and the bit's number in *bit when a set (clear) bit exists below size, else 0 with *bit
  * untouched. A null bitmap or out pointer gives 0. */
 KOVA_API int kova_bitop_findfirstsetbit(const void *bitmap, uint32_t size, uint32_t *bit);

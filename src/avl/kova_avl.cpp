@@ -160,21 +160,25 @@ namespace {
 
 void *find_with(kova_avl_tree_s *tree, kova_avl_compare_fn compare, const void *value, kova_avl_index_t *index)
 {
+    // Held in locals: the comparison is an opaque call, after which fields read through the tree
+    // would be loaded again on every level.
+    const uint32_t offset = tree->node_offset;
     kova_avl_index_t where = 0;
     for (Node *node = tree->root; node != nullptr;) {
-        void *record = record_of(tree, node);
+        void *record = reinterpret_cast<char *>(node) - offset;
         const int result = compare(value, record);
         if (result == 0) return record;
-        if (result < -1 || result > 1) {
+        if (static_cast<unsigned>(result + 1) > 2u) {
             where = 0;
             break;
         }
         const uint32_t side = kBalanceToChild[result + 1];
-        if (node->child[side] == nullptr) {
+        Node *next = node->child[side];
+        if (next == nullptr) {
             where = reinterpret_cast<kova_avl_index_t>(node) | side;
             break;
         }
-        node = node->child[side];
+        node = next;
     }
     if (index != nullptr) *index = where;
     return nullptr;

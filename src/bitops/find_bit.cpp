@@ -1,6 +1,7 @@
 #include <cstdint>
 #include <cstring>
 
+#define KOVA_BITOPS_OUT_OF_LINE  // the definitions below are the exported ones
 #include "kova/kova_bitops.h"
 
 namespace {
@@ -55,6 +56,7 @@ uint64_t kova_bitop_read_u64(const void *bitmap, uint64_t n)
 {
     if (n >= 64) return whole_word(bytes_of(bitmap));
     std::uint64_t value = 0;
+    if (n == 0) return value;  // reads no byte, so an empty bitmap may be null
     std::memcpy(&value, bitmap, (n + 7) / 8);
     return value & low_bits(n);
 }

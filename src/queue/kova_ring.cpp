@@ -3,7 +3,7 @@
 //   producer                                 consumer
 //   h = prod.head            (acquire)       h = cons.head            (acquire)
 //   t = cons.tail            (acquire) <-.   t = prod.tail            (acquire) <-.
-//   CAS prod.head h -> h+n   (acquire)   |   CAS cons.head h -> h+n   (acquire)   |
+//   CAS prod.head h -> h+n   (acq_rel)   |   CAS cons.head h -> h+n   (acq_rel)   |
 //   write slots [h, h+n)                 |   read slots [h, h+n)                  |
 //   wait prod.tail == h      (acquire)   |   wait cons.tail == h      (acquire)   |
 //   prod.tail = h+n          (release) --+-> cons.tail = h+n          (release) --'
@@ -11,7 +11,11 @@
 // A consumer that sees prod.tail >= i reads slot i after the producer wrote it; a producer that
 // sees cons.tail past i overwrites slot i after the consumer read it. The waits carry the chain
 // from one thread of a side to the next, since a release store by one thread does not publish
-// what another thread of the same side wrote before it.
+// what another thread of the same side wrote before it. The head's acquire/release pairs carry
+// the other side's tail from one reserving thread to the next, so no thread computes its room
+// from a tail older than the head it reserves from.
+#define KOVA_QUEUE_OUT_OF_LINE  // the definitions below are the exported ones
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -33,14 +37,21 @@ constexpr int kNoEntries = -2;
 
 std::atomic<std::uint32_t> wait_reads{kWaitReads};
 
+// The indices are plain words in the public record; every access goes through this.
+std::atomic_ref<std::uint32_t> at(std::uint32_t &index) { return std::atomic_ref<std::uint32_t>(index); }
+std::uint32_t load(const std::uint32_t &index, std::memory_order order)
+{
+    return std::atomic_ref<std::uint32_t>(const_cast<std::uint32_t &>(index)).load(order);
+}
+
 // Waits until the earlier reservations of this side are published.
-void wait_for_turn(const std::atomic<std::uint32_t> &tail, std::uint32_t mine)
+void wait_for_turn(const std::uint32_t &tail, std::uint32_t mine)
 {
     // acquire: what the thread before us wrote into (or read out of) its slots must happen-before
     // our release of the tail, which publishes its slots together with ours.
-    if (tail.load(std::memory_order_acquire) == mine) return;
+    if (load(tail, std::memory_order_acquire) == mine) return;
     const std::uint32_t limit = wait_reads.load(std::memory_order_relaxed);
-    for (std::uint32_t reads = 1; tail.load(std::memory_order_acquire) != mine; ++reads) {
+    for (std::uint32_t reads = 1; load(tail, std::memory_order_acquire) != mine; ++reads) {
         if (reads >= limit) {
             kova_yield();
             reads = 0;
@@ -50,40 +61,17 @@ void wait_for_turn(const std::atomic<std::uint32_t> &tail, std::uint32_t mine)
     }
 }
 
-template <typename Copy>
-void for_each_run(const kova_ring_s *ring, std::uint32_t index, std::uint32_t n, Copy copy)
-{
-    const std::uint32_t size = ring->prod.size, first = index & ring->prod.mask;
-    if (first + n < size) {
-        copy(first, 0u, n);
-    } else {
-        copy(first, 0u, size - first);
-        copy(0u, size - first, n - (size - first));
-    }
-}
-
-// Unrolled by four, the remainder after.
-void copy_objects(void **to, void *const *from, std::uint32_t n)
-{
-    std::uint32_t i = 0;
-    for (; i + 4 <= n; i += 4) {
-        to[i] = from[i];
-        to[i + 1] = from[i + 1];
-        to[i + 2] = from[i + 2];
-        to[i + 3] = from[i + 3];
-    }
-    for (; i < n; ++i) to[i] = from[i];
-}
-
-// Reserves up to `want` slots (exactly `want` unless kBurst) of one side, whose room is counted
-// against the other side's tail by `room`. Returns the count reserved (0 when none) and the first
-// index in `head`.
+// Reserves up to `want` slots (exactly `want` unless kBurst) of a shared side, whose room is
+// counted against the other side's tail by `room`. Returns the count reserved (0 when none) and
+// the first index in `head`.
 template <bool kBurst, typename Room>
-std::uint32_t reserve(kova_ring_side_s &side, bool single, std::uint32_t want, std::uint32_t &head, Room room)
+std::uint32_t reserve(kova_ring_side_s &side, std::uint32_t want, std::uint32_t &head, Room room)
 {
-    // acquire: the other side's tail, read next, must not be older than this head, or the room
-    // computed from the two would wrap below zero into a huge count.
-    std::uint32_t h = side.head.load(std::memory_order_acquire);
+    // acquire, pairing with the release of the compare-and-swap below: the thread that moved the
+    // head to h had read the other side's tail at a value that already allowed h, so the tail we
+    // read next is at least that new. Were it older, the room computed from the two would wrap
+    // below zero into a huge count and let us reserve slots that are not ours.
+    std::uint32_t h = load(side.head, std::memory_order_acquire);
     for (;;) {
         std::uint32_t n = want;
         const std::uint32_t available = room(h);
@@ -91,15 +79,11 @@ std::uint32_t reserve(kova_ring_side_s &side, bool single, std::uint32_t want, s
             if (!kBurst || available == 0) return 0;
             n = available;
         }
-        if (single) {
-            // relaxed: only this thread writes the head; the slots are published by the tail.
-            side.head.store(h + n, std::memory_order_relaxed);
-            head = h;
-            return n;
-        }
-        // acquire on failure: the reloaded head is read before the other tail, as above. Success
-        // publishes nothing: the slot accesses are already ordered after the tail acquire in room().
-        if (side.head.compare_exchange_weak(h, h + n, std::memory_order_acquire, std::memory_order_acquire)) {
+        // release on success: hands the tail we read on to the next thread of this side that reads
+        // the head (see the load above); acquire on failure: the reloaded head is read as above.
+        // The slot accesses themselves are ordered by the tail acquire in room() and the tail
+        // release after them, not by the head.
+        if (at(side.head).compare_exchange_weak(h, h + n, std::memory_order_acq_rel, std::memory_order_acquire)) {
             head = h;
             return n;
         }
@@ -109,41 +93,35 @@ std::uint32_t reserve(kova_ring_side_s &side, bool single, std::uint32_t want, s
 template <bool kBurst>
 std::uint32_t enqueue(kova_ring_s *ring, void *const *objects, std::uint32_t want)
 {
-    kova_ring_side_s &prod = ring->prod;
-    const bool single = prod.single == 1;
+    if (ring->prod.single == 1) return kova_ring_sp_enqueue_(ring, objects, want, kBurst);
     std::uint32_t head = 0;
     // acquire: pairs with the consumers' release of their tail, so their reads of the slots we
     // are about to overwrite are complete.
-    const std::uint32_t n = reserve<kBurst>(prod, single, want, head, [ring](std::uint32_t h) {
-        return ring->prod.mask + ring->cons.tail.load(std::memory_order_acquire) - h;
+    const std::uint32_t n = reserve<kBurst>(ring->prod, want, head, [ring](std::uint32_t h) {
+        return ring->prod.mask + load(ring->cons.tail, std::memory_order_acquire) - h;
     });
     if (n == 0) return 0;
-    for_each_run(ring, head, n, [ring, objects](std::uint32_t slot, std::uint32_t from, std::uint32_t count) {
-        copy_objects(ring->slots() + slot, objects + from, count);
-    });
-    if (!single) wait_for_turn(prod.tail, head);
+    kova_ring_copy_(ring, head, const_cast<void **>(objects), n, 1);
+    wait_for_turn(ring->prod.tail, head);
     // release: the slot writes become visible no later than the tail that lets consumers read them.
-    prod.tail.store(head + n, std::memory_order_release);
+    at(ring->prod.tail).store(head + n, std::memory_order_release);
     return n;
 }
 
 template <bool kBurst>
 std::uint32_t dequeue(kova_ring_s *ring, void **objects, std::uint32_t want)
 {
-    kova_ring_side_s &cons = ring->cons;
-    const bool single = cons.single == 2;
+    if (ring->cons.single == 2) return kova_ring_sc_dequeue_(ring, objects, want, kBurst);
     std::uint32_t head = 0;
     // acquire: pairs with the producers' release of their tail, so the slots hold what they wrote.
-    const std::uint32_t n = reserve<kBurst>(cons, single, want, head, [ring](std::uint32_t h) {
-        return ring->prod.tail.load(std::memory_order_acquire) - h;
+    const std::uint32_t n = reserve<kBurst>(ring->cons, want, head, [ring](std::uint32_t h) {
+        return load(ring->prod.tail, std::memory_order_acquire) - h;
     });
     if (n == 0) return 0;
-    for_each_run(ring, head, n, [ring, objects](std::uint32_t slot, std::uint32_t to, std::uint32_t count) {
-        copy_objects(objects + to, ring->slots() + slot, count);
-    });
-    if (!single) wait_for_turn(cons.tail, head);
+    kova_ring_copy_(ring, head, objects, n, 0);
+    wait_for_turn(ring->cons.tail, head);
     // release: the slot reads are complete before producers may overwrite the slots.
-    cons.tail.store(head + n, std::memory_order_release);
+    at(ring->cons.tail).store(head + n, std::memory_order_release);
     return n;
 }
 
@@ -155,7 +133,7 @@ bool null_ring(const kova_ring_s *ring, const char *function)
 }
 
 // The status functions read the tails without ordering: they are snapshots.
-std::uint32_t tail_of(const kova_ring_side_s &side) { return side.tail.load(std::memory_order_relaxed); }
+std::uint32_t tail_of(const kova_ring_side_s &side) { return load(side.tail, std::memory_order_relaxed); }
 
 std::uint32_t free_slots(const kova_ring_s *ring) { return (tail_of(ring->cons) - 1 - tail_of(ring->prod)) & ring->prod.mask; }
 
@@ -166,8 +144,8 @@ namespace kova::queue {
 void set_indices_for_test(kova_ring_s *ring, std::uint32_t index)
 {
     for (kova_ring_side_s *side : {&ring->prod, &ring->cons}) {
-        side->head.store(index);
-        side->tail.store(index);
+        at(side->head).store(index);
+        at(side->tail).store(index);
     }
 }
 

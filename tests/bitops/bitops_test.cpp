@@ -69,13 +69,12 @@ TEST(Bitops, CountsAndByteOrder)
     for (int i = 0; i < 1000; ++i) {
         uint64_t v = random() & random();
         ASSERT_EQ(kova_hweight64(v), static_cast<uint32_t>(__builtin_popcountll(v)));
+        ASSERT_EQ(kova_hweight32(static_cast<uint32_t>(v)), static_cast<uint32_t>(__builtin_popcount(static_cast<uint32_t>(v))));
+        ASSERT_EQ(kova_endian_cputobig64(v), __builtin_bswap64(v));
+        ASSERT_EQ(kova_endian_bigtocpu32(static_cast<uint32_t>(v)), __builtin_bswap32(static_cast<uint32_t>(v)));
+        ASSERT_EQ(kova_endian_cputobig16(static_cast<uint16_t>(v)), __builtin_bswap16(static_cast<uint16_t>(v)));
+        ASSERT_EQ(kova_endian_littletocpu64(v), v);
     }
-    EXPECT_EQ(kova_hweight64(~0ull), 64u);
-    EXPECT_EQ(kova_hweight32(0x80000001u), 2u);
-    EXPECT_EQ(kova_endian_cputobig16(0x1234), 0x3412);
-    EXPECT_EQ(kova_endian_bigtocpu32(0x11223344u), 0x44332211u);
-    EXPECT_EQ(kova_endian_cputobig64(0x0102030405060708ull), 0x0807060504030201ull);
-    EXPECT_EQ(kova_endian_littletocpu64(0x0102030405060708ull) + kova_endian_cputolittle16(7), 0x0102030405060708ull + 7);
 }
 
 // Threads flip their own bits of the same bytes; a lost update would leave a bit wrong.

@@ -76,7 +76,7 @@ bool consume(kova_ring_s *ring, std::atomic<std::uint32_t> &received, std::uint3
 TEST(RingStress, ObjectsArriveExactlyOnceInEachProducersOrder)
 {
     FewWaitReads few;
-    const std::uint32_t per_producer = std::getenv("UNDER_QEMU") != nullptr ? 5000 : 50000;
+    const std::uint32_t per_producer = std::getenv("UNDER_QEMU") != nullptr ? 3000 : 20000;
     for (std::uint32_t size : {2u, 4u, 16u, 1024u}) {
         for (int flags : {0, 1, 2, 3}) {
             const int producers = flags & 1 ? 1 : 2, consumers = flags & 2 ? 1 : 2;

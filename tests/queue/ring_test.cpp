@@ -30,16 +30,24 @@ Status status(const kova_ring_s *r)
     return {kova_ring_full(r), kova_ring_empty(r), kova_ring_count(r), kova_ring_free_count(r), kova_ring_size(r)};
 }
 
-TEST(Ring, CreationRefusesBadCountsAndDeleteClearsThePointer)
+// Bad counts, a count of 1 (never holds anything), null rings and arrays, and delete.
+TEST(Ring, BadArgumentsAreRefusedAndDeleteClearsThePointer)
 {
     kova::test::LogCapture log;
     for (std::uint32_t bad : {0u, 3u, 6u, 0x10000000u}) EXPECT_EQ(kova_ring_create(bad, 0), nullptr) << bad;
     EXPECT_EQ(log.count("kova_ring_create:uiCount must be a power of 2 or great than MAX"), 4u);
     kova_ring_s *one = kova_ring_create(1, 4);
     ASSERT_NE(one, nullptr);
-    auto in = objects(1, 2);
-    EXPECT_TRUE(kova_ring_enqueue(one, in[0]) == -105 && kova_ring_enqueue_burst(one, in.data(), 2) == 0);
+    void *slot = object(1);
+    EXPECT_TRUE(kova_ring_enqueue(one, slot) == -105 && kova_ring_enqueue_burst(one, &slot, 1) == 0);
     EXPECT_EQ(status(one), (Status{1, 1, 0, 0, 1}));
+    EXPECT_EQ(kova_ring_enqueue(nullptr, slot) + kova_ring_dequeue(nullptr, &slot) + kova_ring_full(nullptr) +
+                  kova_ring_empty(nullptr) + kova_ring_dequeue(one, nullptr), -5);
+    for (auto f : {kova_ring_count, kova_ring_size, kova_ring_free_count}) EXPECT_EQ(f(nullptr), UINT32_MAX);
+    EXPECT_TRUE(kova_ring_enqueue_bulk(nullptr, &slot, 1) == -105 && kova_ring_dequeue_bulk(one, nullptr, 1) == -2);
+    EXPECT_TRUE(kova_ring_enqueue_burst(one, nullptr, 1) == 0 && kova_ring_dequeue_burst(nullptr, &slot, 1) == 0);
+    EXPECT_EQ(log.with_text("Kova ring id is NULL.").front().function, "kova_ring_enqueue");
+    EXPECT_EQ(log.count("Kova ring id is NULL."), 9u);
     kova_ring_delete(&one);
     EXPECT_EQ(one, nullptr);
     kova_ring_delete(&one);
@@ -97,22 +105,6 @@ TEST(Ring, IndicesCrossTheirWrapWithoutLossOfOrderOrCount)
         EXPECT_EQ(kova_ring_count(r), next_in - next_out);
         kova_ring_delete(&r);
     }
-}
-
-TEST(Ring, NullArgumentsAreRefused)
-{
-    kova::test::LogCapture log;
-    kova_ring_s *r = kova_ring_create(4, 0);
-    void *slot = nullptr;
-    EXPECT_EQ(kova_ring_enqueue(nullptr, slot) + kova_ring_dequeue(nullptr, &slot) + kova_ring_full(nullptr) +
-                  kova_ring_empty(nullptr) + kova_ring_dequeue(r, nullptr),
-              -5);
-    for (auto f : {kova_ring_count, kova_ring_size, kova_ring_free_count}) EXPECT_EQ(f(nullptr), UINT32_MAX);
-    EXPECT_TRUE(kova_ring_enqueue_bulk(nullptr, &slot, 1) == -105 && kova_ring_dequeue_bulk(r, nullptr, 1) == -2);
-    EXPECT_TRUE(kova_ring_enqueue_burst(r, nullptr, 1) == 0 && kova_ring_dequeue_burst(nullptr, &slot, 1) == 0);
-    EXPECT_EQ(log.with_text("Kova ring id is NULL.").front().function, "kova_ring_enqueue");
-    EXPECT_EQ(log.count("Kova ring id is NULL."), 9u);
-    kova_ring_delete(&r);
 }
 
 }  // namespace
