@@ -2,11 +2,11 @@
 // and no scheduler state behind.
 #pragma once
 
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <mutex>
+#include <latch>
+#include <vector>
 
 #include "kova/kova_schedwork.h"
 #include "kova/kova_time.h"
@@ -16,31 +16,13 @@
 
 namespace kova::test {
 
-// Handlers wait here until the test opens it.
-struct Gate {
-    std::mutex lock;
-    std::condition_variable opened;
-    bool open = false;
-    void wait()
-    {
-        std::unique_lock guard(lock);
-        opened.wait(guard, [this] { return open; });
-    }
-    void release()
-    {
-        std::lock_guard guard(lock);
-        open = true;
-        opened.notify_all();
-    }
-};
-
 struct Job {
     kova_sched_work_s work{};
-    Gate *gate = nullptr;
+    std::latch *gate = nullptr;  // handlers wait here until the test counts it down
     std::atomic<int> runs{0};
     std::atomic<std::int64_t> tid{0};
 
-    explicit Job(Gate *g = nullptr) : gate(g) { kova_sched_init_work(&work, run, this); }
+    explicit Job(std::latch *g = nullptr) : gate(g) { kova_sched_init_work(&work, run, this); }
     static void run(kova_sched_work_s *w)
     {
         auto *job = static_cast<Job *>(w->pData);
@@ -88,6 +70,14 @@ protected:
         kova::schedwork::store_bounds(std::nullopt, std::nullopt);
         kova::schedwork::reset_detector_for_test();
         clock_.reset();
+    }
+    // Queues the jobs, all blocking at `gate`, and waits until the first 64 have started.
+    bool add_blocked(std::vector<Job> &jobs, std::latch &gate)
+    {
+        for (Job &j : jobs) j.gate = &gate;
+        for (Job &j : jobs)
+            if (kova_sched_add_work(&j.work) != 0) return false;
+        return wait_until([this] { return started() == 64; });
     }
     // Works started and finished since the test began.
     std::uint64_t started() const { return kova::schedwork::scheduler().startedWork.load() - started_; }

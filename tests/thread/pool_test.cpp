@@ -94,6 +94,16 @@ TEST_F(ThreadPool, ParkedThreadsTakeWorkUntilAllAreBusy)
     EXPECT_EQ(create_thread_from_thread_pool(Work::run, nullptr, nullptr), -1);
 }
 
+TEST_F(ThreadPool, PoolOfOneIsTheSeederAloneAndSaysNothing)
+{
+    EXPECT_EQ(kova_thread_pool_create(1), 1u);
+    ASSERT_TRUE(all_idle(1));
+    for (const auto &m : log_.messages()) EXPECT_NE(m.function, "kova_thread_pool_create") << m.text;
+    Work work;
+    ASSERT_EQ(kova_thrd_create(Work::run, &work, nullptr), 0);
+    EXPECT_TRUE(work.finished() && work.name == "OSThrdPoolRun");
+}
+
 std::atomic<int> runs[2][400];
 
 // Invariant: every work accepted while the pool is being destroyed runs exactly once, whether a
