@@ -1,9 +1,11 @@
 #include <atomic>
 #include <cstring>
 #include <initializer_list>
+#include <mutex>
 
 #include "init/kova_log.h"
 #include "kova/kova_lwp.h"
+#include "kova/kova_notifier.h"
 #include "kova/kova_thrd.h"
 #include "kovalog/kovalog.h"
 #include "lwp/lwp_internal.h"
@@ -68,11 +70,15 @@ void show_table(AutoStatTable &table, kova_print_fn print, const char *suffix)
     }
 }
 
-// The exception chain belongs to the notifier family. This is the one place that connects the
-// handler to it, once that family exists: a static node {LwpExceptNotifyFn, next null, priority
-// 1024} registered with kova_exception_chain_register__(&node, __FILE__, __LINE__). Until then
-// the handler is registered nowhere and a fatal signal does not print the switch log.
-void register_on_exception_chain() {}
+kova_notifier_node_s exception_node{LwpExceptNotifyFn, nullptr, 1024};
+std::once_flag exception_registration;
+
+// A fatal signal then prints the dying thread's switch log.
+void register_on_exception_chain()
+{
+    std::call_once(exception_registration,
+                   [] { kova_exception_chain_register__(&exception_node, __FILE__, __LINE__); });
+}
 
 }  // namespace
 
