@@ -12,6 +12,7 @@
 
 #include "kova/kova_cfg.h"
 #include "platform/commands.h"
+#include "support/command_guard.h"
 #include "support/command_intercept.h"
 #include "support/log_capture.h"
 #include "support/temp_root.h"
@@ -245,7 +246,7 @@ TEST_F(Store, BayConfigThroughTheScript)
         });
         char buf[16] = "unchanged";
         EXPECT_EQ(kova_get_bay_config_keyvalue(c.key.c_str(), buf, c.size), c.result) << c.key;
-        kova::platform::set_command_interceptor(nullptr);
+        kova::test::install_command_guard();
         EXPECT_EQ(std::string(buf), c.result == 0 ? c.value : std::string(buf));
         bool runs = c.result != -22 && !c.key.empty(), removes = runs && c.exit_code == 0 && c.answer != nullptr;
         ASSERT_EQ(commands.size(), (runs ? 1u : 0u) + (removes ? 1u : 0u)) << c.key;

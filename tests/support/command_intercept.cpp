@@ -1,5 +1,7 @@
 #include "support/command_intercept.h"
 
+#include "support/command_guard.h"
+
 namespace kova::test {
 
 CommandIntercept::CommandIntercept()
@@ -8,7 +10,7 @@ CommandIntercept::CommandIntercept()
         [this](const char *command, kova::platform::CannedCommand &result) { return on_command(command, result); });
 }
 
-CommandIntercept::~CommandIntercept() { kova::platform::set_command_interceptor(nullptr); }
+CommandIntercept::~CommandIntercept() { install_command_guard(); }
 
 void CommandIntercept::answer(const std::string &prefix, int exit_code, const std::string &output)
 {
@@ -45,7 +47,7 @@ bool CommandIntercept::on_command(const char *command, kova::platform::CannedCom
             return true;
         }
     }
-    if (pass_through_) return false;
+    if (pass_through_) return guard_command(command, result);
     result = {};
     return true;
 }
