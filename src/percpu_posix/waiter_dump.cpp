@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "kova/kova_symbol.h"
 #include "kova/kova_thrd.h"
 #include "kovalog/kovalog.h"
 
@@ -37,11 +38,10 @@ const FrameRecord *up(const FrameRecord *frame, std::uint64_t low, std::uint64_t
 
 }  // namespace
 
+// Empty when the resolver does not know the address or is busy: it never waits.
 void address_to_text(std::uintptr_t address, char *buffer, std::size_t size)
 {
-    // The symbol resolver will name the function and offset here; until then the text is empty.
-    (void)address;
-    if (size != 0) buffer[0] = '\0';
+    if (size != 0) kova_symbol_addr_to_string(address, buffer, static_cast<std::uint32_t>(size));
 }
 
 [[gnu::noinline]] void debug_dump_stack(unsigned skip)

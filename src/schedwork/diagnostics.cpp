@@ -3,13 +3,14 @@
 #include <cstdio>
 
 #include "kova/kova_schedwork.h"
+#include "kova/kova_symbol.h"
 
 namespace kova::schedwork {
 
-// Until the symbol resolver exists every address is shown in hex.
 void symbol_text(std::uintptr_t address, char (&text)[kSymbolTextSize])
 {
-    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(address));
+    if (kova_symbol_addr_to_string(address, text, sizeof text) == nullptr)
+        std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(address));
 }
 
 }  // namespace kova::schedwork
