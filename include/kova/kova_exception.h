@@ -1,6 +1,6 @@
 /*
- * The exception module's entry points: the watchdog hook, one process-wide function that
- * components reset through the library.
+ * The exception module's entry points: installation of the fault handler (see kova_signal.h)
+ * and the watchdog hook, one process-wide function that components reset through the library.
  */
 #ifndef KOVA_KOVA_EXCEPTION_H
 #define KOVA_KOVA_EXCEPTION_H
@@ -8,6 +8,12 @@
 #include "kova_types.h"
 
 KOVA_EXTERN_C_BEGIN
+
+/* kova_thread_signal_init. Returns 0. */
+KOVA_API int32_t kova_exception_init(void);
+/* kova_thread_signal_init_with_list for `sigNum` signals of `sigList` (`unused` is ignored): 0,
+ * or -1 (logged) for a null list or a count of 0. */
+KOVA_API int32_t kova_exception_init_with_list(void *unused, const uint32_t *sigList, uint32_t sigNum);
 
 typedef int32_t (*kova_watchdog_reset_fn)(uint32_t value);
 
