@@ -145,9 +145,9 @@ __attribute__((no_sanitize("address"))) void frame_walk(std::uint64_t sp, std::u
         std::uint64_t word = *reinterpret_cast<const std::uint64_t *>(p);
         kovalog_original("<%d>%18p %18p %18p (%08ld) %-40s  %s+0x%x %s", tid(), reinterpret_cast<void *>(p),
                          reinterpret_cast<void *>(word), reinterpret_cast<void *>(candidate),
-                         static_cast<long>((p - previous_end) / 8), sym.file, sym.name,
+                         static_cast<long>(p > previous_end ? (p - previous_end) / 8 : 0), sym.file, sym.name,
                          static_cast<unsigned>(candidate - sym.start), genuine ? "" : "???");
-        previous_end = p + 16;
+        previous_end = p + 8;
         if (genuine) fp = word;
         bool outermost = std::strcmp(sym.name, "start_thread") == 0 || std::strcmp(sym.name, "main") == 0;
         if (outermost && genuine) break;
