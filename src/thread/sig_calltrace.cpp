@@ -334,13 +334,15 @@ extern "C" void kova_thread_dump_current_stack(int32_t signal, void *context)
                              static_cast<unsigned>(regs.r[i]));
     }
     kova_symbol_info_s sym;
-    if (resolve(regs.pc, sym))
+    if (resolve(regs.pc, sym)) {
+        unsigned long code_word;  // instructions need not be word-aligned
+        __builtin_memcpy(&code_word, reinterpret_cast<const void *>(regs.pc), sizeof code_word);
         kovalog_original("<%d>%s%p value=0x%lx func=%s+0x%lx file=%s ", tid(), "RIP=", reinterpret_cast<void *>(regs.pc),
-                         *reinterpret_cast<const unsigned long *>(regs.pc), sym.name,
-                         static_cast<unsigned long>(regs.pc - sym.start), sym.file);
-    else
+                         code_word, sym.name, static_cast<unsigned long>(regs.pc - sym.start), sym.file);
+    } else {
         kovalog_original("<%d>%s%p func=%s+0x%lx file=%s ", tid(), "RIP=", reinterpret_cast<void *>(regs.pc), "NULL",
                          static_cast<unsigned long>(regs.pc), "NULL");
+    }
     kova_thread_dump_sync_stack(tid(), signal, regs.sp, regs.r[29]);
 }
 

@@ -61,6 +61,14 @@ std::uint32_t report_signal(kova_notifier_node_s *, unsigned long, void *data)
 
 volatile std::uintptr_t bad_address = 16;  // not null, which UBSan would report first
 
+void overflow_stack()
+{
+    volatile char pad[1024];
+    pad[0] = 1;
+    if (bad_address != 0) overflow_stack();
+    pad[1] = pad[0];
+}
+
 // In a child: the handler installed, a chain handler registered, then `fault` on a library thread.
 void fault_on_library_thread(void (*fault)())
 {
@@ -83,16 +91,19 @@ TEST(FaultHandlerDeathTest, FatalSignalsDumpReportAndDieByTheSameSignal)
     struct Case {
         int signal;
         void (*fault)();
+        const char *stack = "dump_stack info Success";  // the frame walk's last line
     };
     const Case cases[] = {
         {SIGSEGV, [] { *reinterpret_cast<volatile int *>(bad_address) = 1; }},
+        // On the alternate stack, with the stack pointer beyond the OS stack's guard: raw words.
+        {SIGSEGV, overflow_stack, "Try to dump OS stack"},
         {SIGABRT, [] { std::abort(); }},
         {SIGFPE, [] { raise(SIGFPE); }},
         {SIGBUS, [] { raise(SIGBUS); }},
     };
     for (const Case &c : cases) {
         std::string expected = "Critical fault: pid=[0-9]+, tid=[0-9]+, thrd=faulty, sig = \\[" + std::to_string(c.signal) +
-                               "\\].*R30: .*RIP=0x.*dump_stack info Success.*exception chain saw signal " +
+                               "\\].*R30: .*RIP=0x.*" + c.stack + ".*exception chain saw signal " +
                                std::to_string(c.signal);
         EXPECT_EXIT(fault_on_library_thread(c.fault), ::testing::KilledBySignal(c.signal), expected) << c.signal;
     }
