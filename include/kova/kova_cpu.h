@@ -1,5 +1,5 @@
 /*
- * CPU partitions and CPU specifications.
+ * CPU partitions and CPU selections.
  *
  * The product INI file (/ZPR/conf/app_data/prodinfo/product.ini by default; when it is missing
  * the generator /ZPR/component/mgrx/script/gen_product_ini.sh is asked to write it) divides the
@@ -7,15 +7,15 @@
  *
  *   [CPU_PARTITION]      [GROUP_0]
  *   group_num = 1        partition_num = 2
- *                        partition_0 = IOD_NORMAL:1:4-11     (name:type:CPU specification)
+ *                        partition_0 = IOD_NORMAL:1:4-11     (name:type:CPU selection)
  *                        partition_1 = MGMT:0:0-1
  *
  * The table is loaded once per process, by the first call below (a failed load is not retried;
  * references then match nothing), and never changes afterwards; lookups take no lock.
  *
- * A CPU specification is a comma-separated list whose items are CPU numbers, ranges "N-M", or
+ * A CPU selection is a comma-separated list whose items are CPU numbers, ranges "N-M", or
  * references "GROUP/PARTITION" ("*" for every group) that add the partitions' own
- * specifications. References nest at most 8 deep, so a partition that leads back to itself ends.
+ * selections. References nest at most 8 deep, so a partition that leads back to itself ends.
  */
 #ifndef KOVA_KOVA_CPU_H
 #define KOVA_KOVA_CPU_H
@@ -50,7 +50,7 @@ KOVA_API int kova_cpum_init(const char *path);
 /* The first partition of that name in the first group of that name; null when there is none. */
 KOVA_API kova_cpum_partition_s *kova_cpum_get_partition(const char *group, const char *partition);
 
-/* Adds the CPUs of a specification to `cpuset` (16 words, CPU n at bit n % 64 of word n / 64;
+/* Adds the CPUs of a selection to `cpuset` (16 words, CPU n at bit n % 64 of word n / 64;
  * CPUs above 1023 are ignored). A number item is a decimal number or two joined by '-', blanks
  * around it allowed; anything else (signs, a number above 4294967295, "1--3", "2-") and ranges
  * whose end is below their start are logged and skipped. A reference counts as taken even when

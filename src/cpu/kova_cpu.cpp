@@ -7,7 +7,7 @@
 #include <mutex>
 #include <string_view>
 
-#include "cpu/cpu_spec.h"
+#include "cpu/cpu_selection.h"
 #include "cpu/list_links.h"
 #include "cpumask/cpu_list.h"
 #include "init/kova_log.h"

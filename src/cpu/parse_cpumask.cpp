@@ -2,7 +2,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "cpu/cpu_spec.h"
+#include "cpu/cpu_selection.h"
 #include "cpumask/cpu_list.h"
 #include "init/kova_log.h"
 #include "kova/kova_cpu.h"

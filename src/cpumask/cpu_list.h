@@ -1,4 +1,4 @@
-// The one reader of CPU-list items, shared by the CPU masks and the CPU-specification parser.
+// The one reader of CPU-list items, shared by the CPU masks and the CPU-selection parser.
 #pragma once
 
 #include <cstdint>

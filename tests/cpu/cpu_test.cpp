@@ -13,7 +13,7 @@
 #include "kova/kova_cpu.h"
 #include "kova/kova_cpumask.h"
 #include "kova/kova_thrd.h"
-#include "cpu/cpu_spec.h"
+#include "cpu/cpu_selection.h"
 #include "support/log_capture.h"
 
 namespace {

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "cpu/cpu_spec.h"
+#include "cpu/cpu_selection.h"
 #include "kova/kova_cpu.h"
 #include "support/command_intercept.h"
 #include "support/log_capture.h"
@@ -49,7 +49,7 @@ std::vector<uint64_t> cpus(std::initializer_list<std::pair<unsigned, unsigned>> 
     return set;
 }
 
-TEST(Partitions, SpecificationsNamePartitions)
+TEST(Partitions, SelectionsNamePartitions)
 {
     kova::test::LogCapture log;
     Partitions table;

@@ -1,4 +1,4 @@
-// CPU specifications ("0-3,GROUP_0/IOD_NORMAL") and the hook through which the partition table
+// CPU selections ("0-3,GROUP_0/IOD_NORMAL") and the hook through which the partition table
 // resolves the items that name partitions.
 #pragma once
 
@@ -7,7 +7,7 @@
 
 namespace kova::cpu {
 
-// The partition table's side of a specification. `load` runs before each specification is read
+// The partition table's side of a selection. `load` runs before each selection is read
 // (it loads the table on first use). `resolve` adds the CPUs of every partition that a reference
 // names (group "*" matches every group), reading each partition's CPU list with
 // parse_cpu_spec(list, cpuset, depth + 1); it returns false when no table is loaded, and the item
