@@ -1,4 +1,5 @@
-/*
+/**
+ * @file
  * Bitmaps, bit counting, byte order and dynamic loading.
  *
  * A bitmap is an array of bytes: bit i is bit (i mod 8) of byte i / 8, which on the little-endian
@@ -13,18 +14,22 @@
 
 KOVA_EXTERN_C_BEGIN
 
-/* The first min(n, 64) bits as an integer (bit 0 = bit 0 of the bitmap); bits past n read 0. */
+/** The first min(n, 64) bits as an integer (bit 0 = bit 0 of the bitmap); bits past n read 0. */
 KOVA_API uint64_t kova_bitop_read_u64(const void *bitmap, uint64_t n);
 
-/* Number of the first set (clear) bit below size, or size. */
+/** @{ */
+/** Number of the first set (clear) bit below size, or size. */
 KOVA_API uint64_t find_first_bit(const void *bitmap, uint64_t size);
 KOVA_API uint64_t find_first_zero_bit(const void *bitmap, uint64_t size);
-/* Number of the first set (clear) bit at or after offset and below size, or size. */
+/** @} */
+/** @{ */
+/** Number of the first set (clear) bit at or after offset and below size, or size. */
 KOVA_API uint64_t find_next_bit(const void *bitmap, uint64_t size, uint64_t offset);
 KOVA_API uint64_t kova_find_next_zero_bit(const void *bitmap, uint64_t size, uint64_t offset);
+/** @} */
 
 #if defined(__GNUC__) && defined(__OPTIMIZE__) && !defined(KOVA_BITOPS_OUT_OF_LINE)
-/* find_next_bit is called once per set bit in a walk over a bitmap, so the whole words are
+/** find_next_bit is called once per set bit in a walk over a bitmap, so the whole words are
  * searched inline; the library's exported function, reached under another name so that it is not
  * inlined into itself, takes the partial last word. gnu_inline emits no symbol: the ABI keeps the
  * exported function. */
@@ -47,25 +52,32 @@ extern __inline__ __attribute__((__gnu_inline__, __always_inline__)) uint64_t fi
 }
 #endif
 
-/* 1 and the bit's number in *bit when a set (clear) bit exists below size, else 0 with *bit
+/** @{ */
+/** 1 and the bit's number in *bit when a set (clear) bit exists below size, else 0 with *bit
  * untouched. A null bitmap or out pointer gives 0. */
 KOVA_API int kova_bitop_findfirstsetbit(const void *bitmap, uint32_t size, uint32_t *bit);
 KOVA_API int kova_bitop_findfirstclrbit(const void *bitmap, uint32_t size, uint32_t *bit);
-/* The same for the first set bit at or after offset; a negative size finds nothing. */
+/** @} */
+/** The same for the first set bit at or after offset; a negative size finds nothing. */
 KOVA_API int kova_bitop_findnextsetbit(const void *bitmap, int32_t size, uint32_t offset, uint32_t *bit);
 
-/* Number of set bits. */
+/** @{ */
+/** Number of set bits. */
 KOVA_API uint32_t kova_hweight32(uint32_t value);
 KOVA_API uint32_t kova_hweight64(uint64_t value);
+/** @} */
 
-/* One atomic read-modify-write of the byte holding the bit: safe against concurrent changes of
+/** @{ */
+/** One atomic read-modify-write of the byte holding the bit: safe against concurrent changes of
  * other bits, with no ordering towards other memory. The test forms return the previous value. */
 KOVA_API void kova_set_bit(uint32_t bit, void *bitmap);
 KOVA_API void kova_clear_bit(uint32_t bit, void *bitmap);
 KOVA_API int kova_test_and_set_bit(uint32_t bit, void *bitmap);
 KOVA_API int kova_test_and_clear_bit(uint32_t bit, void *bitmap);
+/** @} */
 
-/* Byte order. The processor is little-endian: the "little" forms return the value unchanged. */
+/** @{ */
+/** Byte order. The processor is little-endian: the "little" forms return the value unchanged. */
 KOVA_API uint16_t kova_endian_cputolittle16(uint16_t value);
 KOVA_API uint32_t kova_endian_cputolittle32(uint32_t value);
 KOVA_API uint64_t kova_endian_cputolittle64(uint64_t value);
@@ -78,13 +90,16 @@ KOVA_API uint64_t kova_endian_cputobig64(uint64_t value);
 KOVA_API uint16_t kova_endian_bigtocpu16(uint16_t value);
 KOVA_API uint32_t kova_endian_bigtocpu32(uint32_t value);
 KOVA_API uint64_t kova_endian_bigtocpu64(uint64_t value);
+/** @} */
 
-/* dlopen; a named object that loaded has its symbols made known to the stack dumps. */
+/** dlopen; a named object that loaded has its symbols made known to the stack dumps. */
 KOVA_API void *kova_dlopen(const char *file, int flags);
-/* dlsym; null for a null handle (dlsym is then not called). */
+/** @{ */
+/** dlsym; null for a null handle (dlsym is then not called). */
 KOVA_API void *kova_dlsym(void *handle, const char *symbol);
 KOVA_API char *kova_dlerror(void);
-/* dlclose and a refresh of the known symbols; -1 for a null handle, else dlclose's result. */
+/** @} */
+/** dlclose and a refresh of the known symbols; -1 for a null handle, else dlclose's result. */
 KOVA_API int kova_dlclose(void *handle);
 
 KOVA_EXTERN_C_END

@@ -1,4 +1,5 @@
-/*
+/**
+ * @file
  * INI configuration files: the format, a process-wide store of parsed files, direct reads and
  * rewrites of one item, safe edits through a temporary file, and the bay configuration reader.
  *
@@ -27,12 +28,12 @@
 
 KOVA_EXTERN_C_BEGIN
 
-#define KOVA_CFG_NAME_SIZE 64           /* section and item names, NUL included */
-#define KOVA_CFG_FILE_NAME_SIZE 256     /* file paths, NUL included */
-#define KOVA_CFG_LINE_SIZE 0x400042     /* the line buffer of the parser */
-#define KOVA_CFG_VALUE_MAX 0x3FFFFF     /* characters of a value */
-#define KOVA_CFG_RECORD_VALUE_SIZE 832  /* value field of kova_cfg_item_s */
-#define KOVA_CFG_ERR_BUFFER (-10000)    /* the output buffer is too small */
+#define KOVA_CFG_NAME_SIZE 64           /**< section and item names, NUL included */
+#define KOVA_CFG_FILE_NAME_SIZE 256     /**< file paths, NUL included */
+#define KOVA_CFG_LINE_SIZE 0x400042     /**< the line buffer of the parser */
+#define KOVA_CFG_VALUE_MAX 0x3FFFFF     /**< characters of a value */
+#define KOVA_CFG_RECORD_VALUE_SIZE 832  /**< value field of kova_cfg_item_s */
+#define KOVA_CFG_ERR_BUFFER (-10000)    /**< the output buffer is too small */
 
 typedef struct kova_cfg_item_node_s {
     kova_list_head_s list;
@@ -48,19 +49,19 @@ typedef struct kova_cfg_section_node_s {
 
 typedef struct kova_cfg_file_node_s {
     kova_list_head_s list;
-    kova_list_head_s sections;  /* in order of first appearance */
+    kova_list_head_s sections;  /**< in order of first appearance */
     char name[KOVA_CFG_FILE_NAME_SIZE];
-    int64_t lock;               /* a kova_rwlock word guarding sections and items */
-    uint32_t refcount;          /* kova_cfg_init calls not yet matched by kova_cfg_destroy_ex */
+    int64_t lock;               /**< a kova_rwlock word guarding sections and items */
+    uint32_t refcount;          /**< kova_cfg_init calls not yet matched by kova_cfg_destroy_ex */
 } kova_cfg_file_node_s;
 
-/* The output of kova_cfg_getItemFromFile. */
+/** The output of kova_cfg_getItemFromFile. */
 typedef struct kova_cfg_item_s {
     char name[KOVA_CFG_NAME_SIZE];
     char value[KOVA_CFG_RECORD_VALUE_SIZE];
 } kova_cfg_item_s;
 
-/* An edit of a file; members the edit does not need are null. */
+/** An edit of a file; members the edit does not need are null. */
 typedef struct kova_cfg_edit_req_s {
     const char *path;
     const char *section;
@@ -68,37 +69,41 @@ typedef struct kova_cfg_edit_req_s {
     const char *value;
 } kova_cfg_edit_req_s;
 
-/* An edit applied to a parsed file node: 0 or -1. */
+/** An edit applied to a parsed file node: 0 or -1. */
 typedef int (*kova_cfg_edit_fn)(kova_cfg_file_node_s *node, const char *section, const char *item,
                                 const char *value);
 
-/* Guards the store's list of files (a kova_rwlock word). */
+/** Guards the store's list of files (a kova_rwlock word). */
 KOVA_API extern int64_t g_stCfgRwlock;
 
-/* Loads (or reloads, replacing its content and raising its count) a file into the store.
+/** @{ */
+/** Loads (or reloads, replacing its content and raising its count) a file into the store.
  * 0; -1 when the path is null or the file cannot be read. */
 KOVA_API int kova_cfg_init(const char *path);
 KOVA_API int kova_cfg_init_ex(const char *path);
-/* Drops every file, whatever its count. Returns 0. */
+/** @} */
+/** Drops every file, whatever its count. Returns 0. */
 KOVA_API int kova_cfg_destroy(void);
-/* Lowers the file's count and drops it at 0. 0; -1 for a null path (with files loaded). */
+/** Lowers the file's count and drops it at 0. 0; -1 for a null path (with files loaded). */
 KOVA_API int kova_cfg_destroy_ex(const char *path);
-/* Copies the value of the item from the newest loaded file that has it. 0; KOVA_CFG_ERR_BUFFER
+/** Copies the value of the item from the newest loaded file that has it. 0; KOVA_CFG_ERR_BUFFER
  * when `size` is below the value's length + 1; -1 when not found or an argument is missing. */
 KOVA_API int kova_cfg_getItemValue(const char *section, const char *item, char *buf, uint32_t size);
-/* As kova_cfg_getItemValue within the loaded file of exactly this path. */
+/** As kova_cfg_getItemValue within the loaded file of exactly this path. */
 KOVA_API int kova_cfg_getItemValue_ex(const char *path, const char *section, const char *item, char *buf,
                                       uint32_t size);
-/* Replace an existing item's value in the store (never in the file, never creating an item).
+/** @{ */
+/** Replace an existing item's value in the store (never in the file, never creating an item).
  * 0; -1 when the item is not loaded or an argument is missing. */
 KOVA_API int kova_cfg_setItemValue(const char *section, const char *item, const char *value);
 KOVA_API int kova_cfg_setItemValue_ex(const char *path, const char *section, const char *item,
                                       const char *value);
-/* Reads the first such item in file order straight from the file (value at most 831
+/** @} */
+/** Reads the first such item in file order straight from the file (value at most 831
  * characters). 0 when found; -1 otherwise. */
 KOVA_API int kova_cfg_getItemFromFile(const char *path, const char *section, const char *item,
                                       kova_cfg_item_s *record);
-/*
+/**
  * Rewrites the file in place (created with mode 0600 if absent) with the item set to `value`,
  * under an exclusive flock: the item is replaced where it stands, or added as the last line of
  * its section, or with its section at the end. The file is regenerated from its items (comments
@@ -109,7 +114,8 @@ KOVA_API int kova_cfg_getItemFromFile(const char *path, const char *section, con
 KOVA_API int kova_cfg_write_item_to_file(const char *path, const char *section, const char *item,
                                          const char *value);
 
-/*
+/** @{ */
+/**
  * Safe edits: parse the whole file, change the parsed copy, write it to PATH.temp (the target's
  * mode, owner and group), fsync, rename over the target, all under an exclusive flock on the
  * target; a store copy of the same path is replaced by the edited one. The target must exist.
@@ -120,8 +126,10 @@ KOVA_API int kova_cfg_file_delItem(const char *path, const char *section, const 
 KOVA_API int kova_cfg_file_delSection(const char *path, const char *section);
 KOVA_API int kova_cfg_file_setItemValue(const char *path, const char *section, const char *item,
                                         const char *value);
+/** @} */
 
-/* Node edits (each under the node's write lock): 0 or -1. Adding creates a missing section at
+/** @{ */
+/** Node edits (each under the node's write lock): 0 or -1. Adding creates a missing section at
  * the end and refuses an existing item; deleting an item drops a section it leaves empty. */
 KOVA_API int kova_cfg_add_item_func(kova_cfg_file_node_s *node, const char *section, const char *item,
                                     const char *value);
@@ -129,28 +137,29 @@ KOVA_API int kova_cfg_del_item_func(kova_cfg_file_node_s *node, const char *sect
 KOVA_API int kova_cfg_set_item_func(kova_cfg_file_node_s *node, const char *section, const char *item,
                                     const char *value);
 KOVA_API int kova_cfg_del_section_func(kova_cfg_file_node_s *node, const char *section);
-/* A new unlinked item node (linked to itself); null on failure. Free with the node's file. */
+/** @} */
+/** A new unlinked item node (linked to itself); null on failure. Free with the node's file. */
 KOVA_API kova_cfg_item_node_s *kova_cfg_new_item_node_ex(const char *item, const char *value);
 
-/* Creates PATH.temp with the mode, owner and group of the file open on `fd` (a leftover is
+/** Creates PATH.temp with the mode, owner and group of the file open on `fd` (a leftover is
  * removed first). Its descriptor and, in *temp_name, its heap name (free with kova_freesub);
  * -1 and a null name on failure. */
 KOVA_API int kova_cfg_create_tmpfile(const char *path, int fd, char **temp_name);
-/* Replaces the content of `fd` with the node's text. 0 or -1. */
+/** Replaces the content of `fd` with the node's text. 0 or -1. */
 KOVA_API int kova_cfg_writeFnodeTofile(int fd, kova_cfg_file_node_s *node);
-/* Puts `node` in the place (and count) of the store's node of the same file name, which is
+/** Puts `node` in the place (and count) of the store's node of the same file name, which is
  * freed. 0; -1 when the store holds no such file (the node is then the caller's). */
 KOVA_API int kova_cfg_updateFileNode(kova_cfg_file_node_s *node);
-/* The whole edit sequence on the target open on `fd` (the caller closes it). 0 or -1. */
+/** The whole edit sequence on the target open on `fd` (the caller closes it). 0 or -1. */
 KOVA_API int kova_cfg_file_writeOperate(int fd, const kova_cfg_edit_req_s *request, kova_cfg_edit_fn edit);
-/* Copies `src` into `dst` up to the first non-printable character or `length` characters.
+/** Copies `src` into `dst` up to the first non-printable character or `length` characters.
  * 0; -1 when dst_size is not larger than `length` or a pointer is null. */
 KOVA_API int kova_remove_noneprint_characters(const char *src, int32_t length, char *dst, int32_t dst_size);
-/* Prints the file as this family writes it ("[s]" and "k=v" lines). 0; -1 when it cannot be
+/** Prints the file as this family writes it ("[s]" and "k=v" lines). 0; -1 when it cannot be
  * read or `print` is null. */
 KOVA_API int kova_cfg_file_dump(const char *path, kova_print_fn print);
 
-/*
+/**
  * Asks the platform script for the bay configuration item `key` and puts its one-line answer
  * (without the line feed, cut to size - 1 characters) into `buf`. The script answers through
  * /tmp/bay_cfg_segment_<pid>.conf: concurrent calls within one process share that file, so
@@ -158,7 +167,7 @@ KOVA_API int kova_cfg_file_dump(const char *path, kova_print_fn print);
  * an empty key or when no value can be obtained.
  */
 KOVA_API int kova_get_bay_config_keyvalue(const char *key, char *buf, uint32_t size);
-/* 0 when both pointers are set and the key is non-empty and harmless; else -22 or -1. */
+/** 0 when both pointers are set and the key is non-empty and harmless; else -22 or -1. */
 KOVA_API int get_bay_config_keyvalue_param_check(const char *key, const char *buf);
 
 KOVA_EXTERN_C_END

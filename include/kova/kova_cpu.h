@@ -1,4 +1,5 @@
-/*
+/**
+ * @file
  * CPU partitions and CPU selections.
  *
  * The product INI file (/ZPR/conf/app_data/prodinfo/product.ini by default; when it is missing
@@ -28,14 +29,14 @@ KOVA_EXTERN_C_BEGIN
 #define KOVA_CPUM_NAME_SIZE 32
 #define KOVA_CPUM_LIST_SIZE 256
 
-/* A group of the table (64 bytes). */
+/** A group of the table (64 bytes). */
 typedef struct kova_cpum_group_s {
     kova_list_head_s list;
     kova_list_head_s partitions;
     char name[KOVA_CPUM_NAME_SIZE];
 } kova_cpum_group_s;
 
-/* A partition of a group (312 bytes). */
+/** A partition of a group (312 bytes). */
 typedef struct kova_cpum_partition_s {
     kova_list_head_s list;
     int32_t type;
@@ -44,29 +45,31 @@ typedef struct kova_cpum_partition_s {
     char cpu_list[KOVA_CPUM_LIST_SIZE];
 } kova_cpum_partition_s;
 
-/* Loads the table once (null: the default file). 0 when loaded now or earlier (also after an
+/** Loads the table once (null: the default file). 0 when loaded now or earlier (also after an
  * earlier failure); -1 when this call failed. */
 KOVA_API int kova_cpum_init(const char *path);
-/* The first partition of that name in the first group of that name; null when there is none. */
+/** The first partition of that name in the first group of that name; null when there is none. */
 KOVA_API kova_cpum_partition_s *kova_cpum_get_partition(const char *group, const char *partition);
 
-/* Adds the CPUs of a selection to `cpuset` (16 words, CPU n at bit n % 64 of word n / 64;
+/** Adds the CPUs of a selection to `cpuset` (16 words, CPU n at bit n % 64 of word n / 64;
  * CPUs above 1023 are ignored). A number item is a decimal number or two joined by '-', blanks
  * around it allowed; anything else (signs, a number above 4294967295, "1--3", "2-") and ranges
  * whose end is below their start are logged and skipped. A reference counts as taken even when
  * it matches nothing. 0 when at least one item was taken, -1 otherwise or for a null text. */
 KOVA_API int kova_cpum_parse_cpumask(const char *text, uint64_t *cpuset);
-/* Removes the first two CPUs of every IOD_NORMAL partition whose list is one range of at least
+/** Removes the first two CPUs of every IOD_NORMAL partition whose list is one range of at least
  * three CPUs (its poll CPUs) from the set. 0; -1 for a null set. */
 KOVA_API int kova_cpum_clear_cpumask_of_iod_poll(uint64_t *cpuset);
-/* Prints the table: a header line, then group, partition, type and CPU list per line. 0; -1
+/** Prints the table: a header line, then group, partition, type and CPU list per line. 0; -1
  * before the table is loaded ("Cpu partition is not inited yet") or for a null print. */
 KOVA_API int kova_cpum_dbg_show(kova_print_fn print);
 
-/* Platform stubs: no idle C-state control, no task information. */
+/** @{ */
+/** Platform stubs: no idle C-state control, no task information. */
 KOVA_API int kova_get_idle_no_cstates(void *unused, uint32_t *value);
 KOVA_API int kova_set_idle_no_cstates(uint32_t value);
 KOVA_API int kova_get_cpu_task_info(void *unused);
+/** @} */
 
 KOVA_EXTERN_C_END
 

@@ -1,4 +1,5 @@
-/*
+/**
+ * @file
  * CRC-32C and CRC-16/T10-DIF.
  *
  * CRC-32C: the Castagnoli polynomial 0x1EDC6F41, bit-reflected (0x82F63B78). The Continue
@@ -24,43 +25,46 @@
 
 KOVA_EXTERN_C_BEGIN
 
-/* Selects the kernels for this processor (logs "platform support 3crc optimize, use 3crc
+/** Selects the kernels for this processor (logs "platform support 3crc optimize, use 3crc
  * algorithm." at level 6 when the three-stream kernel is chosen). Idempotent. */
 KOVA_API void kova_crc32_init(void);
 
-/* kova_crc32cContinue(0xFFFFFFFF, buffer, length). */
+/** kova_crc32cContinue(0xFFFFFFFF, buffer, length). */
 KOVA_API uint32_t kova_crc32cStart(const void *buffer, uint32_t length);
-/* The crc updated over `length` bytes by the selected kernel; `crc` unchanged for a null
+/** The crc updated over `length` bytes by the selected kernel; `crc` unchanged for a null
  * buffer or a zero length. */
 KOVA_API uint32_t kova_crc32cContinue(uint32_t crc, const void *buffer, uint32_t length);
-/* ~crc. */
+/** ~crc. */
 KOVA_API uint32_t kova_crc32cEnd(uint32_t crc);
-/* The whole CRC-32C of the buffer; 0 for a null buffer or a zero length. */
+/** The whole CRC-32C of the buffer; 0 for a null buffer or a zero length. */
 KOVA_API uint32_t kova_crc32c(const void *buffer, uint32_t length);
-/* The same value by the table; 0 for a null buffer or a zero length. */
+/** The same value by the table; 0 for a null buffer or a zero length. */
 KOVA_API uint32_t kova_crc32c_soft(const void *buffer, uint32_t length);
-/* Table-driven update (crc unchanged for a null buffer or a zero length). */
+/** Table-driven update (crc unchanged for a null buffer or a zero length). */
 KOVA_API uint32_t kova_crc32cContinueSoft(uint32_t crc, const void *buffer, uint32_t length);
-/* Update by the single-stream kernel AsmCrc32c (same null/zero rule). */
+/** Update by the single-stream kernel AsmCrc32c (same null/zero rule). */
 KOVA_API uint32_t kova_crc32cContinueHard(uint32_t crc, const void *buffer, uint32_t length);
-/* Update by the three-stream kernel Asm3Crc32c (same null/zero rule). */
+/** Update by the three-stream kernel Asm3Crc32c (same null/zero rule). */
 KOVA_API uint32_t kova_3crc32cContinueHard(uint32_t crc, const void *buffer, uint32_t length);
-/* Copies `length` bytes from `source` to `destination` (which must not overlap) and returns the
+/** Copies `length` bytes from `source` to `destination` (which must not overlap) and returns the
  * crc updated over them, through the selected copy kernel. Arguments are not checked. */
 KOVA_API uint32_t kova_crc32cContinue_with_cpy(uint32_t crc, void *destination, uint32_t length,
                                                const void *source);
 
-/* The CRC-16 updated over the buffer by crc16_t10dif; `crc` unchanged for a null buffer or a
+/** The CRC-16 updated over the buffer by crc16_t10dif; `crc` unchanged for a null buffer or a
  * zero length. */
 KOVA_API uint16_t kova_crc16(uint16_t crc, const void *buffer, uint64_t length);
-/* Table-driven update (crc unchanged for a null buffer or a zero length). */
+/** Table-driven update (crc unchanged for a null buffer or a zero length). */
 KOVA_API uint16_t kova_crc16_soft(uint16_t crc, const void *buffer, uint64_t length);
 
-/* Names of the kernels in use (for diagnostics), for example "Asm3Crc32c" or "table". */
+/** @{ */
+/** Names of the kernels in use (for diagnostics), for example "Asm3Crc32c" or "table". */
 KOVA_API const char *kova_crc32c_kernel_name(void);
 KOVA_API const char *kova_crc16_kernel_name(void);
+/** @} */
 
-/* The kernels. None inverts; none checks its arguments. The first argument of AsmCrc32c and
+/** @{ */
+/** The kernels. None inverts; none checks its arguments. The first argument of AsmCrc32c and
  * Asm3Crc32c is ignored; the WithCpy forms store every byte they read to `destination` at the
  * same offset. Asm3Crc32c runs three interleaved streams over 4080- and 1008-byte blocks and
  * merges them with carry-less multiplication; its result equals AsmCrc32c's. */
@@ -68,7 +72,8 @@ KOVA_API uint32_t AsmCrc32c(void *unused, uint64_t length, uint32_t crc, const v
 KOVA_API uint32_t Asm3Crc32c(void *unused, uint64_t length, uint32_t crc, const void *source);
 KOVA_API uint32_t AsmCrc32cWithCpy(void *destination, uint64_t length, uint32_t crc, const void *source);
 KOVA_API uint32_t Asm3Crc32cWithCpy(void *destination, uint64_t length, uint32_t crc, const void *source);
-/* CRC-16/T10-DIF by carry-less folding. The library's own calls never go through this symbol,
+/** @} */
+/** CRC-16/T10-DIF by carry-less folding. The library's own calls never go through this symbol,
  * so another library exporting the same name cannot replace the library's kernel. */
 KOVA_API uint16_t crc16_t10dif(uint16_t crc, const unsigned char *buffer, uint64_t length);
 

@@ -1,4 +1,5 @@
-/*
+/**
+ * @file
  * The product's kernel notification channel: a raw netlink socket of protocol 28.
  *
  * One thread blocks in TIRO_Netlink_ext3_listen and receives messages of up to 72 bytes (a
@@ -20,25 +21,27 @@ KOVA_EXTERN_C_BEGIN
 #define TIRO_NETLINK_EVENT 0x0AE32014u
 #define TIRO_NETLINK_BUFFER_SIZE 72
 
-/* Results of TIRO_Netlink_ext3_listen. */
-#define TIRO_NETLINK_CLOSED 0         /* the descriptor was released: normal end */
-#define TIRO_NETLINK_BAD_FD (-2)      /* descriptor below 0 */
-#define TIRO_NETLINK_NO_CALLBACK (-3) /* null callback */
+/** @{ */
+/** Results of TIRO_Netlink_ext3_listen. */
+#define TIRO_NETLINK_CLOSED 0         /**< the descriptor was released: normal end */
+#define TIRO_NETLINK_BAD_FD (-2)      /**< descriptor below 0 */
+#define TIRO_NETLINK_NO_CALLBACK (-3) /**< null callback */
 #define TIRO_NETLINK_BIND_FAILED (-4)
-#define TIRO_NETLINK_NO_MEMORY (-5)   /* receive buffer (or the wake-up channel) unavailable */
-#define TIRO_NETLINK_RECV_FAILED (-6) /* receive error, or the receive returned 0 */
-#define TIRO_NETLINK_BAD_PORT (-7)    /* port id below 1 */
+#define TIRO_NETLINK_NO_MEMORY (-5)   /**< receive buffer (or the wake-up channel) unavailable */
+#define TIRO_NETLINK_RECV_FAILED (-6) /**< receive error, or the receive returned 0 */
+#define TIRO_NETLINK_BAD_PORT (-7)    /**< port id below 1 */
+/** @} */
 
 typedef void (*tiro_netlink_callback_fn)(void *payload);
 
-/* The socket (close-on-exec), or -1 (logged) when the kernel refuses it, as it does where no
+/** The socket (close-on-exec), or -1 (logged) when the kernel refuses it, as it does where no
  * component serves protocol 28. */
 KOVA_API int TIRO_Netlink_ext3_create(void);
-/* Binds `fd` to port id `port_id` with multicast group 1 and delivers events until the
+/** Binds `fd` to port id `port_id` with multicast group 1 and delivers events until the
  * descriptor is released. Checks in the order descriptor, port id, callback. Interrupted
  * receives are resumed. */
 KOVA_API int TIRO_Netlink_ext3_listen(int fd, int port_id, tiro_netlink_callback_fn callback);
-/* Ends any listener on `fd` and closes it (nothing for a negative descriptor). */
+/** Ends any listener on `fd` and closes it (nothing for a negative descriptor). */
 KOVA_API void TIRO_Netlink_ext3_release(int fd);
 
 KOVA_EXTERN_C_END

@@ -1,4 +1,5 @@
-/*
+/**
+ * @file
  * List links: circular doubly linked lists. An unlinked node carries the poison values below.
  */
 #ifndef KOVA_KOVA_LIST_H

@@ -1,4 +1,5 @@
-/*
+/**
+ * @file
  * Locks over plain memory words for data-plane code that must not enter the kernel on its fast
  * path, and a thin wrapper over POSIX mutexes.
  *
@@ -29,30 +30,30 @@ KOVA_EXTERN_C_BEGIN
 #define KOVA_TSPINLOCK_MAGIC 0xDEAD5EADu
 #define KOVA_TSPINLOCK_DESTROYED 0x5EADDEADu
 
-/* Spinlock debug flag: a waiter that spun its full period logs a short backtrace of itself. */
+/** Spinlock debug flag: a waiter that spun its full period logs a short backtrace of itself. */
 #define KOVA_SPINLOCK_DEBUG_DUMP 0x1ull
 
-/* A spinlock record. Only `lock` is used by the spinlock operations (a zeroed word is a free
+/** A spinlock record. Only `lock` is used by the spinlock operations (a zeroed word is a free
  * lock); owners initialise the record with KOVA_SPINLOCK_INITIALIZER. */
 typedef struct kova_spinlock_s {
-    uint64_t lock;       /* 0 free, 1 held */
-    uint32_t magic;      /* KOVA_SPINLOCK_MAGIC */
-    uint32_t owner_cpu;  /* all ones */
-    uint64_t owner;      /* all ones */
+    uint64_t lock;       /**< 0 free, 1 held */
+    uint32_t magic;      /**< KOVA_SPINLOCK_MAGIC */
+    uint32_t owner_cpu;  /**< all ones */
+    uint64_t owner;      /**< all ones */
 } kova_spinlock_s;
 
 #define KOVA_SPINLOCK_INITIALIZER {0, KOVA_SPINLOCK_MAGIC, 0xFFFFFFFFu, ~0ull}
 
-/* A ticket spinlock. */
+/** A ticket spinlock. */
 typedef struct kova_tspinlock_s {
-    uint32_t serving;  /* the ticket being served */
-    uint32_t next;     /* the next ticket handed out */
-    uint32_t magic;    /* KOVA_TSPINLOCK_MAGIC while initialised */
-    uint32_t other;    /* all ones after init; shown in reports */
-    uint64_t owner;    /* kernel tid of the holder, all ones when free */
+    uint32_t serving;  /**< the ticket being served */
+    uint32_t next;     /**< the next ticket handed out */
+    uint32_t magic;    /**< KOVA_TSPINLOCK_MAGIC while initialised */
+    uint32_t other;    /**< all ones after init; shown in reports */
+    uint64_t owner;    /**< kernel tid of the holder, all ones when free */
 } kova_tspinlock_s;
 
-/* A ticket reader-writer lock; each pair (released, writers_done) and (tickets, writer_tickets)
+/** A ticket reader-writer lock; each pair (released, writers_done) and (tickets, writer_tickets)
  * shares one 64-bit word, the first field in the low half. All counters wrap. */
 typedef struct kova_trwlock_s {
     uint32_t released;
@@ -62,36 +63,46 @@ typedef struct kova_trwlock_s {
     uint64_t reserved;
 } kova_trwlock_s;
 
-/* Spinlock on a lock word. Lock never fails; trylock returns 1 when acquired, 0 when held. */
+/** @{ */
+/** Spinlock on a lock word. Lock never fails; trylock returns 1 when acquired, 0 when held. */
 KOVA_API void do_kova_spinlock_lock(uint64_t *lock, const char *location, int line);
 KOVA_API int do_kova_spinlock_trylock(uint64_t *lock, const char *location, int line);
 KOVA_API void do_kova_spinlock_unlock(uint64_t *lock, const char *location, int line);
-/* The debug flags (KOVA_SPINLOCK_DEBUG_DUMP): OR in, clear, read. Each returns 0. */
+/** @} */
+/** @{ */
+/** The debug flags (KOVA_SPINLOCK_DEBUG_DUMP): OR in, clear, read. Each returns 0. */
 KOVA_API int kova_spinlock_set_flags(uint64_t bits);
 KOVA_API int kova_spinlock_clear_flags(uint64_t bits);
 KOVA_API int kova_spinlock_get_flags(uint64_t *bits);
+/** @} */
 
 #define kova_spinlock_lock(l) do_kova_spinlock_lock(&(l)->lock, __func__, __LINE__)
 #define kova_spinlock_trylock(l) do_kova_spinlock_trylock(&(l)->lock, __func__, __LINE__)
 #define kova_spinlock_unlock(l) do_kova_spinlock_unlock(&(l)->lock, __func__, __LINE__)
 
-/* Reader-writer lock on a word. try_read_lock returns 1 when acquired, 0 while a writer holds it.
+/** @{ */
+/** Reader-writer lock on a word. try_read_lock returns 1 when acquired, 0 while a writer holds it.
  * The may-block forms sleep 1 us between bursts of ten attempts. */
 KOVA_API void kova_rwlock_read_lock(int64_t *word);
 KOVA_API int kova_rwlock_try_read_lock(int64_t *word);
 KOVA_API void kova_rwlock_write_lock(int64_t *word);
 KOVA_API void kova_rwlock_read_lock_mayblock(int64_t *word);
 KOVA_API void kova_rwlock_write_lock_mayblock(int64_t *word);
-/* Releases a read hold (atomic decrement) or a write hold (atomic store of 0). */
+/** @} */
+/** @{ */
+/** Releases a read hold (atomic decrement) or a write hold (atomic store of 0). */
 KOVA_API void kova_rwlock_read_unlock(int64_t *word);
 KOVA_API void kova_rwlock_write_unlock(int64_t *word);
+/** @} */
 
-/* Ticket spinlock. trylock returns 1 when acquired, 0 when another ticket is served or pending. */
+/** @{ */
+/** Ticket spinlock. trylock returns 1 when acquired, 0 when another ticket is served or pending. */
 KOVA_API void do_kova_tspinlock_init(kova_tspinlock_s *lock, const char *location, uint32_t line);
 KOVA_API void do_kova_tspinlock_lock(kova_tspinlock_s *lock, const char *location, uint32_t line);
 KOVA_API int do_kova_tspinlock_trylock(kova_tspinlock_s *lock, const char *location, uint32_t line);
 KOVA_API void do_kova_tspinlock_unlock(kova_tspinlock_s *lock, const char *location, uint32_t line);
 KOVA_API void do_kova_tspinlock_destroy(kova_tspinlock_s *lock, const char *location, uint32_t line);
+/** @} */
 
 #define kova_tspinlock_init(l) do_kova_tspinlock_init((l), __func__, __LINE__)
 #define kova_tspinlock_lock(l) do_kova_tspinlock_lock((l), __func__, __LINE__)
@@ -99,7 +110,8 @@ KOVA_API void do_kova_tspinlock_destroy(kova_tspinlock_s *lock, const char *loca
 #define kova_tspinlock_unlock(l) do_kova_tspinlock_unlock((l), __func__, __LINE__)
 #define kova_tspinlock_destroy(l) do_kova_tspinlock_destroy((l), __func__, __LINE__)
 
-/* Ticket reader-writer lock. The trylocks return 1 when acquired, else 0. */
+/** @{ */
+/** Ticket reader-writer lock. The trylocks return 1 when acquired, else 0. */
 KOVA_API void do_kova_trwlock_init(kova_trwlock_s *lock);
 KOVA_API void do_kova_trwlock_read_lock(kova_trwlock_s *lock);
 KOVA_API void do_kova_trwlock_read_unlock(kova_trwlock_s *lock);
@@ -108,15 +120,20 @@ KOVA_API void do_kova_trwlock_write_lock(kova_trwlock_s *lock);
 KOVA_API void do_kova_trwlock_write_unlock(kova_trwlock_s *lock);
 KOVA_API int do_kova_trwlock_write_trylock(kova_trwlock_s *lock);
 KOVA_API void do_kova_trwlock_destroy(kova_trwlock_s *lock);
+/** @} */
 
-/* Mutex types of kova_mtx_init. */
+/** @{ */
+/** Mutex types of kova_mtx_init. */
 #define KOVA_MTX_NORMAL 0
 #define KOVA_MTX_ERRORCHECK 1
 #define KOVA_MTX_RECURSIVE 2
+/** @} */
 
-/* Initialises a mutex of the given type: pthread_mutex_init's result, or -1 for another type. */
+/** @{ */
+/** Initialises a mutex of the given type: pthread_mutex_init's result, or -1 for another type. */
 KOVA_API int kova_mtx_init(pthread_mutex_t *mutex, int type);
 KOVA_API int kova_mtx_destroy(pthread_mutex_t *mutex);
+/** @} */
 
 KOVA_EXTERN_C_END
 

@@ -1,4 +1,5 @@
-/*
+/**
+ * @file
  * Notifier chains: components register nodes on a chain and have their handlers called, in
  * priority order, when the chain's event happens. One chain is built in, the exception chain,
  * which the fatal-signal path calls with the dying thread's signal information and registers.
@@ -24,56 +25,58 @@
 
 KOVA_EXTERN_C_BEGIN
 
-/* A handler result with this bit set stops the call: no further handler runs. */
+/** A handler result with this bit set stops the call: no further handler runs. */
 #define KOVA_NOTIFY_STOP_MASK 0x8000u
 
 struct kova_notifier_node_s;
 
-/* Called with the node, the chain call's action and data; returns the handler's result. */
+/** Called with the node, the chain call's action and data; returns the handler's result. */
 typedef uint32_t (*kova_notifier_fn)(struct kova_notifier_node_s *node, unsigned long action, void *data);
 
 typedef struct kova_notifier_node_s {
     kova_notifier_fn func;
-    struct kova_notifier_node_s *next; /* next node of lower or equal priority */
-    uint16_t priority;                 /* higher runs earlier; equal ones in registration order */
+    struct kova_notifier_node_s *next; /**< next node of lower or equal priority */
+    uint16_t priority;                 /**< higher runs earlier; equal ones in registration order */
 } kova_notifier_node_s;
 
 typedef struct kova_notifier_chain_s {
-    const char *name;      /* used in log lines */
-    kova_spinlock_s lock;  /* guards the list; held while handlers run */
+    const char *name;      /**< used in log lines */
+    kova_spinlock_s lock;  /**< guards the list; held while handlers run */
     kova_notifier_node_s *head;
 } kova_notifier_chain_s;
 
 #define KOVA_NOTIFIER_CHAIN_INITIALIZER(chain_name) {(chain_name), KOVA_SPINLOCK_INITIALIZER, NULL}
 
-/* The data block handed to the exception chain's handlers, built by kova_exception_call_chain. */
+/** The data block handed to the exception chain's handlers, built by kova_exception_call_chain. */
 typedef struct kova_exception_data_s {
-    void *regs;      /* register record of the dying thread (all zero without a context) */
-    void *siginfo;   /* the signal information */
-    uint64_t value;  /* passed through (0 on the signal path) */
-    uint32_t value2; /* passed through (0 on the signal path) */
-    uint32_t signo;  /* passed through (the signal number on the signal path) */
+    void *regs;      /**< register record of the dying thread (all zero without a context) */
+    void *siginfo;   /**< the signal information */
+    uint64_t value;  /**< passed through (0 on the signal path) */
+    uint32_t value2; /**< passed through (0 on the signal path) */
+    uint32_t signo;  /**< passed through (the signal number on the signal path) */
 } kova_exception_data_s;
 
-/* Links `node` in front of the first node of lower priority. Null chain or node: nothing.
+/** Links `node` in front of the first node of lower priority. Null chain or node: nothing.
  * Always returns 0; logs the registration at level 6. */
 KOVA_API int32_t kova_atomic_notifier_chain_register__(kova_notifier_chain_s *chain, kova_notifier_node_s *node,
                                                        const char *file, int32_t line);
-/* Removes `node`: 0 when it was on the chain, -2 when it was not (chain unchanged), 0 for a
+/** Removes `node`: 0 when it was on the chain, -2 when it was not (chain unchanged), 0 for a
  * null chain or node. The removed node's `next` is left as it was. */
 KOVA_API int32_t kova_atomic_notifier_chain_unregister__(kova_notifier_chain_s *chain, kova_notifier_node_s *node,
                                                          const char *file, int32_t line);
-/* Calls at most `nrToCall` handlers (all ones: every one) with `action` and `data`, in order,
+/** Calls at most `nrToCall` handlers (all ones: every one) with `action` and `data`, in order,
  * under the chain's lock, stopping after a result with KOVA_NOTIFY_STOP_MASK. Adds the number
  * called to *nrCalls when given. Returns the last handler's result; 0 when none ran or the
  * chain is null. */
 KOVA_API uint32_t kova_atomic_notifier_call_chain__(kova_notifier_chain_s *chain, unsigned long action, void *data,
                                                     uint32_t nrToCall, uint32_t *nrCalls);
 
-/* Registration and removal on the exception chain ("kova_exception_chain"). */
+/** @{ */
+/** Registration and removal on the exception chain ("kova_exception_chain"). */
 KOVA_API int32_t kova_exception_chain_register__(kova_notifier_node_s *node, const char *file, int32_t line);
 KOVA_API int32_t kova_exception_chain_unregister__(kova_notifier_node_s *node, const char *file, int32_t line);
-/* Calls every exception handler with a kova_exception_data_s made of the arguments. Tries the
+/** @} */
+/** Calls every exception handler with a kova_exception_data_s made of the arguments. Tries the
  * chain's lock once only, since the caller may be a signal handler that interrupted its holder:
  * returns -1 (logged with the holder's kernel tid) without calling anything when it is held,
  * else the last handler's result. Async-signal-safe: its log lines go through the raw writer

@@ -1,4 +1,5 @@
-/*
+/**
+ * @file
  * An intrusive red-black tree. The caller descends with its own comparison and links the new
  * node (kova_rb_link_node); the tree rebalances, walks and replaces. No locks, no allocation;
  * every operation is O(log n) with at most two rotations per insert and three per erase.
@@ -14,7 +15,7 @@
 
 KOVA_EXTERN_C_BEGIN
 
-/* A node embedded in the caller's record. parent_color holds the parent's address with the colour
+/** A node embedded in the caller's record. parent_color holds the parent's address with the colour
  * in bit 0 (0 red, 1 black); a root has parent 0; a node whose parent is itself is unlinked. */
 typedef struct kova_rb_node_s {
     uintptr_t parent_color;
@@ -26,7 +27,7 @@ typedef struct kova_rb_root_s {
     kova_rb_node_s *node;
 } kova_rb_root_s;
 
-/* Recomputes the caller's per-node value from the node's children; the result is ignored. */
+/** Recomputes the caller's per-node value from the node's children; the result is ignored. */
 typedef int (*kova_rb_augment_fn)(kova_rb_node_s *node, void *data);
 
 #define KOVA_RB_ROOT_INIT {0}
@@ -38,10 +39,10 @@ static inline kova_rb_node_s *kova_rb_parent(const kova_rb_node_s *node)
     return (kova_rb_node_s *)(node->parent_color & ~(uintptr_t)3);
 }
 static inline int kova_rb_is_black(const kova_rb_node_s *node) { return (int)(node->parent_color & 1u); }
-/* Marks a node unlinked. */
+/** Marks a node unlinked. */
 static inline void kova_rb_clear_node(kova_rb_node_s *node) { node->parent_color = (uintptr_t)node; }
 static inline int kova_rb_empty_node(const kova_rb_node_s *node) { return node->parent_color == (uintptr_t)node; }
-/* Links `node` as a red leaf at `*link`, a child pointer of `parent` (or the root pointer). */
+/** Links `node` as a red leaf at `*link`, a child pointer of `parent` (or the root pointer). */
 static inline void kova_rb_link_node(kova_rb_node_s *node, kova_rb_node_s *parent, kova_rb_node_s **link)
 {
     node->parent_color = (uintptr_t)parent;
@@ -55,11 +56,13 @@ KOVA_API kova_rb_node_s *kova_rb_first(const kova_rb_root_s *root);
 KOVA_API kova_rb_node_s *kova_rb_last(const kova_rb_root_s *root);
 KOVA_API kova_rb_node_s *kova_rb_next(const kova_rb_node_s *node);
 KOVA_API kova_rb_node_s *kova_rb_prev(const kova_rb_node_s *node);
-/* Puts `replacement` in `victim`'s place (parent, children, colour) without rebalancing. */
+/** @{ */
+/** Puts `replacement` in `victim`'s place (parent, children, colour) without rebalancing. */
 KOVA_API void kova_rb_replace_node(kova_rb_node_s *victim, kova_rb_node_s *replacement, kova_rb_root_s *root);
 KOVA_API void kova_rb_augment_insert(kova_rb_node_s *node, kova_rb_augment_fn fn, void *data);
 KOVA_API kova_rb_node_s *kova_rb_augment_erase_begin(kova_rb_node_s *node);
 KOVA_API void kova_rb_augment_erase_end(kova_rb_node_s *node, kova_rb_augment_fn fn, void *data);
+/** @} */
 
 KOVA_EXTERN_C_END
 

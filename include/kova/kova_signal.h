@@ -1,4 +1,5 @@
-/*
+/**
+ * @file
  * Fault handling and stack dumps. One handler serves the fatal and the reporting signals: it
  * writes the thread's registers, its symbolised frame chain and the raw words of its stack
  * through the raw log writer (every line starting with "<tid>"), calls the exception chain and,
@@ -16,58 +17,64 @@
 KOVA_EXTERN_C_BEGIN
 
 #define KOVA_SIG_FILE_DUMP 59
-#define KOVA_SIG_LOG_DUMP 61 /* "SIGTASKTRACK": a dump of the receiving thread into the log */
+#define KOVA_SIG_LOG_DUMP 61 /**< "SIGTASKTRACK": a dump of the receiving thread into the log */
 
-/* Text written at the top of every file dump; "dump_time:" initially. */
+/** Text written at the top of every file dump; "dump_time:" initially. */
 KOVA_API extern char g_tag_buf[64];
 
-/* Reads the process name and installs the file-dump handler for signal 59: a thread that
+/** Reads the process name and installs the file-dump handler for signal 59: a thread that
  * receives it appends "---", the dump tag, "---" and its backtrace to
  * /var/log/dr/block-stack-<process name>-<its kernel tid>. */
 KOVA_API void dump_signal_init(void);
-/* Stamps the dump tag with the current time and sends signal 59 to thread `tid` of `pid`. */
+/** Stamps the dump tag with the current time and sends signal 59 to thread `tid` of `pid`. */
 KOVA_API void dump_thread_stack_sig_roc(int32_t pid, int32_t tid);
 
-/* Once per process: starts the symbol resolver, registers the at-exit dump, ignores SIGHUP and
+/** Once per process: starts the symbol resolver, registers the at-exit dump, ignores SIGHUP and
  * installs the fault handler (SA_SIGINFO | SA_ONSTACK | SA_RESTART) on signals 4, 6, 7, 8, 10-16,
  * 21, 22, 24-27, 29-31 and 61. */
 KOVA_API void kova_thread_signal_init(void);
-/* The same for the listed signals only (each named after the fixed table, else "SIGLIST"). */
+/** The same for the listed signals only (each named after the fixed table, else "SIGLIST"). */
 KOVA_API void kova_thread_signal_init_with_list(const uint32_t *list, uint32_t count);
-/* 1 once installed, else 0. */
+/** 1 once installed, else 0. */
 KOVA_API int32_t kova_thread_signal_flag_get(void);
-/* 0 once installed, else -1. */
+/** 0 once installed, else -1. */
 KOVA_API int32_t is_dump_stack_enabled(void);
-/* Installs the handler for signal 61 once. */
+/** Installs the handler for signal 61 once. */
 KOVA_API void auto_install_dump_stack_signal(void);
-/* The core-dump flag (1 initially): stored and reported only. get: 0, or -1 for a null pointer. */
+/** @{ */
+/** The core-dump flag (1 initially): stored and reported only. get: 0, or -1 for a null pointer. */
 KOVA_API void kova_thread_set_coredump_on(void);
 KOVA_API void kova_thread_set_coredump_off(void);
 KOVA_API int32_t kova_thread_coredump_flag_get(int32_t *flag);
+/** @} */
 
-/* Symbolised backtrace of the caller (up to 63 return addresses), the first or `skip` + 1
+/** @{ */
+/** Symbolised backtrace of the caller (up to 63 return addresses), the first or `skip` + 1
  * frames left out; _ext takes the buffer. */
 KOVA_API void kova_dump_stack(void);
 KOVA_API void kova_dump_stack_skip(int32_t skip);
 KOVA_API void kova_dump_stack_ext(void **buffer, int32_t capacity, int32_t skip);
-/* The caller's program counter, stack and frame pointers, then kova_dump_stack_ext. */
+/** @} */
+/** The caller's program counter, stack and frame pointers, then kova_dump_stack_ext. */
 KOVA_API void kova_thread_dump_stack(void);
-/* Frame walk over the stack holding `sp` (and, sync, its raw words for fatal signals). */
+/** @{ */
+/** Frame walk over the stack holding `sp` (and, sync, its raw words for fatal signals). */
 KOVA_API void kova_thread_dump_sync_stack(int32_t tid, int32_t signal, uint64_t sp, uint64_t fp);
 KOVA_API void kova_thread_dump_exit_stack(uint64_t sp, uint64_t fp);
-/* Raw words from 1 KB below `sp` (at most 20 KB, within [low, high)); fatal signals only. */
+/** @} */
+/** Raw words from 1 KB below `sp` (at most 20 KB, within [low, high)); fatal signals only. */
 KOVA_API void kova_thread_dump_full_stack(int32_t signal, uint64_t sp, int32_t tid, uint64_t low, uint64_t high);
-/* The whole OS stack of the calling thread with the code addresses on it; fatal signals only. */
+/** The whole OS stack of the calling thread with the code addresses on it; fatal signals only. */
 KOVA_API void kova_thread_dump_broken_stack(int32_t signal, int32_t tid);
-/* Registers, program counter and frame walk of a machine context (ucontext_t *). */
+/** Registers, program counter and frame walk of a machine context (ucontext_t *). */
 KOVA_API void kova_thread_dump_current_stack(int32_t signal, void *context);
-/* Writes that dumping another thread asynchronously is not supported. */
+/** Writes that dumping another thread asynchronously is not supported. */
 KOVA_API void kova_thread_dump_thread_stack(int32_t tid);
-/* Makes thread `tid` of `pid` dump itself into the log through signal 61. */
+/** Makes thread `tid` of `pid` dump itself into the log through signal 61. */
 KOVA_API void dump_thread_stack_sig(int32_t pid, int32_t tid);
-/* Builds the register record of the context and calls the exception chain with it. */
+/** Builds the register record of the context and calls the exception chain with it. */
 KOVA_API int32_t kova_signal_exit_notify(int32_t signal, void *info, void *context);
-/* The at-exit callback: logs "exit_callback!" and the caller's stack. */
+/** The at-exit callback: logs "exit_callback!" and the caller's stack. */
 KOVA_API void kova_thread_exit_callback(void);
 
 KOVA_EXTERN_C_END

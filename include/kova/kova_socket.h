@@ -1,4 +1,5 @@
-/*
+/**
+ * @file
  * Sockets, addresses and port bonding.
  *
  * The wrappers pass their arguments unchanged to the system call of the same name and return
@@ -25,7 +26,8 @@
 
 KOVA_EXTERN_C_BEGIN
 
-/* Thin wrappers over socket(2) and friends. */
+/** @{ */
+/** Thin wrappers over socket(2) and friends. */
 KOVA_API int kova_socket_create(int domain, int type, int protocol);
 KOVA_API int kova_socket_bind(int fd, const struct sockaddr *addr, socklen_t len);
 KOVA_API int kova_socket_listen(int fd, int backlog);
@@ -46,55 +48,63 @@ KOVA_API int kova_socket_getpeername(int fd, struct sockaddr *addr, socklen_t *l
 KOVA_API int kova_socket_setsockopt(int fd, int level, int name, const void *value, socklen_t len);
 KOVA_API int kova_socket_getsockopt(int fd, int level, int name, void *value, socklen_t *len);
 KOVA_API int kova_socket_ioctl(int fd, unsigned long request, void *arg);
-/* inet_addr: the address in network byte order, 0xFFFFFFFF for invalid text (and for
+/** @} */
+/** @{ */
+/** inet_addr: the address in network byte order, 0xFFFFFFFF for invalid text (and for
  * "255.255.255.255"). */
 KOVA_API in_addr_t kova_socket_inet_addr(const char *text);
 KOVA_API uint32_t kova_htonl(uint32_t v);
 KOVA_API uint32_t kova_ntohl(uint32_t v);
 KOVA_API uint16_t kova_htons(uint16_t v);
 KOVA_API uint16_t kova_ntohs(uint16_t v);
+/** @} */
 
-/* TCP keep-alive: SO_KEEPALIVE = enable, and only when enable is not 0, TCP_KEEPIDLE (s),
+/** TCP keep-alive: SO_KEEPALIVE = enable, and only when enable is not 0, TCP_KEEPIDLE (s),
  * TCP_KEEPINTVL (s) and TCP_KEEPCNT in that order. 0; -1 for the descriptor -1; otherwise the
  * result of the first setsockopt that fails (logged; the later options are not set). */
 KOVA_API int kova_socket_setkeepalive(int fd, unsigned int enable, unsigned int idle_s, unsigned int interval_s,
                                       unsigned int count);
-/* SO_RCVTIMEO or SO_SNDTIMEO (the option) to `timeout_ms` milliseconds. 0; -1 for another option
+/** SO_RCVTIMEO or SO_SNDTIMEO (the option) to `timeout_ms` milliseconds. 0; -1 for another option
  * or the descriptor -1; the setsockopt result when it fails. */
 KOVA_API int kova_socket_setsendrecvtmout(int fd, int option, int timeout_ms);
 
-/* Text to address bytes. `out` must have room for 16 bytes (AF_INET writes 4). 1 when the text
+/** Text to address bytes. `out` must have room for 16 bytes (AF_INET writes 4). 1 when the text
  * is a valid address of the family; 0 when not, or for a family other than AF_INET and AF_INET6;
  * -1 for a null text or output. */
 KOVA_API int kova_socket_inet_pton(int family, const char *text, void *out);
-/* The two parsers behind it: 1 and the bytes written, or 0. */
+/** @{ */
+/** The two parsers behind it: 1 and the bytes written, or 0. */
 KOVA_API int socket_inet_pton4(const char *text, unsigned char *out);
 KOVA_API int socket_inet_pton6(const char *text, unsigned char *out);
-/* Address bytes to text through inet_ntop. 0, or -1 (logged) for a null pointer, a buffer too
+/** @} */
+/** Address bytes to text through inet_ntop. 0, or -1 (logged) for a null pointer, a buffer too
  * small or a family other than AF_INET and AF_INET6. */
 KOVA_API int kova_inet_ntop(int family, const void *addr, char *buf, socklen_t len);
-/* "a.b.c.d" of the address bytes in memory order into `buf` (16 bytes), or for a null `buf` into
+/** "a.b.c.d" of the address bytes in memory order into `buf` (16 bytes), or for a null `buf` into
  * one static buffer shared by every thread. Returns the text. */
 KOVA_API char *kova_socket_inet_ntoa(uint32_t addr, char *buf);
 
-/* Whether two IPv4 networks overlap: the addresses are compared on the bits of the smaller of the
+/** Whether two IPv4 networks overlap: the addresses are compared on the bits of the smaller of the
  * two masks (as unsigned values in network byte order, which for contiguous masks is the
  * shorter). 1 overlap, 0 not, -22 for a null argument. Invalid text (and "255.255.255.255",
  * which inet_addr cannot tell from it) or equal addresses count as overlapping. */
 KOVA_API int kova_socket_ifconflict(const char *addr1, const char *mask1, const char *addr2, const char *mask2);
-/* The same for IPv6 with prefix lengths: the first min(len1, len2) bits decide. Unparsable text
+/** The same for IPv6 with prefix lengths: the first min(len1, len2) bits decide. Unparsable text
  * counts as overlapping. 1 or 0. */
 KOVA_API int kova_socket_ifconflictip6(const char *addr1, unsigned int len1, const char *addr2, unsigned int len2);
 
-/* The network of `text` with a prefix of `prefix_len` bits, written as text into `out`. The
+/** The network of `text` with a prefix of `prefix_len` bits, written as text into `out`. The
  * kova_inet_ntop result (0); -22 for a null text or output; -1 for text that does not parse, a
  * length beyond the family's 32 or 128 bits, or another family. */
 KOVA_API int kova_inet_prefix_addr(int family, const char *text, unsigned int prefix_len, char *out, socklen_t len);
-/* The same on bytes: 0, or -22 (logged) for a null pointer or a length beyond 32 / 128. */
+/** @{ */
+/** The same on bytes: 0, or -22 (logged) for a null pointer or a length beyond 32 / 128. */
 KOVA_API int kova_inet_prefix_addr_v4(const unsigned char *addr, unsigned int prefix_len, unsigned char *out);
 KOVA_API int kova_inet_prefix_addr_v6(const unsigned char *addr, unsigned int prefix_len, unsigned char *out);
+/** @} */
 
-/* Port bonding through the standard tools, run with kova_system_s and no metacharacter allowed.
+/** @{ */
+/** Port bonding through the standard tools, run with kova_system_s and no metacharacter allowed.
  * kova_socket_initbond: "ifconfig PORT 0.0.0.0", "ifconfig PORT down", "ifconfig PORT up";
  * 0, or -1 when a command fails (the later ones are not run) or the name is null.
  * kova_socket_setbond: "ifenslave BOND PORT" for each port in order; stops at the first failure
@@ -105,6 +115,7 @@ KOVA_API int kova_inet_prefix_addr_v6(const unsigned char *addr, unsigned int pr
 KOVA_API int kova_socket_initbond(const char *port);
 KOVA_API int kova_socket_setbond(const char *bond, char *const *ports, uint32_t count);
 KOVA_API int kova_socket_cancelbond(const char *bond, char *const *ports, uint32_t count);
+/** @} */
 
 KOVA_EXTERN_C_END
 

@@ -1,4 +1,5 @@
-/*
+/**
+ * @file
  * Safe command execution.
  *
  * kova_popen / kova_pclose / kova_system replace the C library's popen, pclose and system:
@@ -26,55 +27,57 @@ KOVA_EXTERN_C_BEGIN
 
 #define KOVA_ERR_DANGEROUS_CMD (-29)
 
-/* 0 for exactly "r" or "w", else -1 (also for null). */
+/** 0 for exactly "r" or "w", else -1 (also for null). */
 KOVA_API int kova_ismodevalid(const char *mode);
-/* 1 if *c is a shell metacharacter, else 0. */
+/** 1 if *c is a shell metacharacter, else 0. */
 KOVA_API int isBlackChar(const char *c);
-/* 1 if `allowed` is non-empty and holds *c, else 0. */
+/** 1 if `allowed` is non-empty and holds *c, else 0. */
 KOVA_API int isWhiteChar(const char *c, const char *allowed);
-/* 1 if the command holds a metacharacter that `allowed` does not list, else 0 (also for a
+/** 1 if the command holds a metacharacter that `allowed` does not list, else 0 (also for a
  * null or empty command). */
 KOVA_API int isDangerousCmd(const char *command, const char *allowed);
 
-/* Runs `command` with its standard output ("r") or input ("w") on the returned stream; null
+/** Runs `command` with its standard output ("r") or input ("w") on the returned stream; null
  * for a null command, a bad mode or when pipe, vfork or fdopen fails. Close with kova_pclose. */
 KOVA_API FILE *kova_popen(const char *command, const char *mode);
-/* kova_popen unless the command is null or dangerous (then null). */
+/** kova_popen unless the command is null or dangerous (then null). */
 KOVA_API FILE *kova_popen_s(const char *command, const char *mode, const char *allowed);
-/* As kova_popen but the child's id goes to *pid and the stream is not known to kova_pclose:
+/** As kova_popen but the child's id goes to *pid and the stream is not known to kova_pclose:
  * the caller fcloses it and waits for the child. The mode is not checked: its first character
  * 'r' reads, anything else writes, and fdopen judges the rest (null, logged, when it refuses). */
 KOVA_API FILE *kova_popen_with_pid(const char *command, const char *mode, pid_t *pid);
-/* kova_popen_with_pid unless the command or pid is null, the mode bad or the command dangerous. */
+/** kova_popen_with_pid unless the command or pid is null, the mode bad or the command dangerous. */
 KOVA_API FILE *kova_popen_s_with_pid(const char *command, const char *mode, const char *allowed,
                                      pid_t *pid);
-/* Closes a stream of kova_popen and waits for its child (SIGINT, SIGQUIT and SIGHUP blocked
+/** Closes a stream of kova_popen and waits for its child (SIGINT, SIGQUIT and SIGHUP blocked
  * meanwhile): the wait status, or -1 for a stream kova_popen did not open (left open). */
 KOVA_API int kova_pclose(FILE *stream);
-/* Runs the command and waits: the wait status (exit code 127 when the shell cannot run it),
+/** Runs the command and waits: the wait status (exit code 127 when the shell cannot run it),
  * -22 for null, -1 when vfork or waitpid fails. */
 KOVA_API int kova_system(const char *command);
-/* kova_system; -22 for null. */
+/** kova_system; -22 for null. */
 KOVA_API int kova_cmd_exec(const char *command);
-/* kova_system unless null (-22) or dangerous (-29). */
+/** kova_system unless null (-22) or dangerous (-29). */
 KOVA_API int kova_system_s(const char *command, const char *allowed);
-/* The C library's popen unless the command is dangerous or the mode bad (then null). */
+/** The C library's popen unless the command is dangerous or the mode bad (then null). */
 KOVA_API FILE *popen_s(const char *command, const char *mode, const char *allowed);
-/* The C library's system unless null (-22) or dangerous (-29). */
+/** The C library's system unless null (-22) or dangerous (-29). */
 KOVA_API int system_s(const char *command, const char *allowed);
 
-/* A caller's veto for execv_s: non-zero allows the execution. */
+/** A caller's veto for execv_s: non-zero allows the execution. */
 typedef int (*kova_execv_check_fn)(const char *path, int argc, char *const argv[]);
-/* execv(path, argv) unless path or argv is null (-22), an argument is dangerous (-29, logged
+/** execv(path, argv) unless path or argv is null (-22), an argument is dangerous (-29, logged
  * with its index) or `check` returns 0 (-29). Every argument up to the terminating null is
  * checked, whatever `argc` says (it is only passed on to `check`). Returns only on failure. */
 KOVA_API int execv_s(const char *path, int argc, char *const argv[], const char *allowed,
                      kova_execv_check_fn check);
 
-/* The targets of -Wl,--wrap=popen,--wrap=pclose,--wrap=system. */
+/** @{ */
+/** The targets of -Wl,--wrap=popen,--wrap=pclose,--wrap=system. */
 KOVA_API FILE *__wrap_popen(const char *command, const char *mode);
 KOVA_API int __wrap_pclose(FILE *stream);
 KOVA_API int __wrap_system(const char *command);
+/** @} */
 
 KOVA_EXTERN_C_END
 

@@ -1,4 +1,5 @@
-/*
+/**
+ * @file
  * The symbol resolver: code addresses to "symbol+offset" and object file, from the ELF symbol
  * tables of the main program and of every loaded shared object, read by the library itself.
  *
@@ -24,9 +25,9 @@ KOVA_EXTERN_C_BEGIN
 #define KOVA_SYMBOL_FILE_MAX 256u
 #define KOVA_SYMBOL_NAME_MAX 64u
 
-#define KOVA_SYMBOL_EINVAL (-22)    /* address 0 or all ones, or a bad out pointer */
-#define KOVA_SYMBOL_EBUSY (-16)     /* the index is being changed: try later */
-#define KOVA_SYMBOL_ENOTINIT (-124) /* the resolver is not initialised */
+#define KOVA_SYMBOL_EINVAL (-22)    /**< address 0 or all ones, or a bad out pointer */
+#define KOVA_SYMBOL_EBUSY (-16)     /**< the index is being changed: try later */
+#define KOVA_SYMBOL_ENOTINIT (-124) /**< the resolver is not initialised */
 #define KOVA_SYMBOL_ENOMEM (-12)
 
 typedef struct kova_symbol_info_s {
@@ -39,50 +40,58 @@ typedef struct kova_symbol_info_s {
 } kova_symbol_info_s;
 
 typedef struct kova_symbol_range_s {
-    uint64_t base;        /* the object's load base */
-    uint64_t vaddr_start; /* lowest executable loaded address */
-    uint64_t vaddr_end;   /* end of the highest segment */
+    uint64_t base;        /**< the object's load base */
+    uint64_t vaddr_start; /**< lowest executable loaded address */
+    uint64_t vaddr_end;   /**< end of the highest segment */
 } kova_symbol_range_s;
 
-/* A lookup the caller provides; 0 when it resolved the address (then used as is). */
+/** A lookup the caller provides; 0 when it resolved the address (then used as is). */
 typedef int32_t (*kova_symbol_find_fn)(uint64_t address, kova_symbol_info_s *info);
 
-/* Initialise once and queue one update pass on the work scheduler: 0, or -12 (logged). */
+/** @{ */
+/** Initialise once and queue one update pass on the work scheduler: 0, or -12 (logged). */
 KOVA_API int32_t kova_symbol_init(void);
 KOVA_API int32_t kova_symbol_update(void);
 KOVA_API int32_t kova_symbol_init_async(void);
-/* Initialise once and run one update pass in the caller (or wait for the running one): 0. */
+/** @} */
+/** @{ */
+/** Initialise once and run one update pass in the caller (or wait for the running one): 0. */
 KOVA_API int32_t kova_symbol_init_sync(void);
 KOVA_API int32_t kova_symbol_update_sync(void);
-/* Empties the index (waiting for running lookups). Returns 0. */
+/** @} */
+/** Empties the index (waiting for running lookups). Returns 0. */
 KOVA_API int32_t kova_symbol_fini(void);
 
-/* The registered lookup, then the own index: 0, -1 (not found) or an error above. */
+/** The registered lookup, then the own index: 0, -1 (not found) or an error above. */
 KOVA_API int32_t kova_symbol_find(uint64_t address, kova_symbol_info_s *info);
-/* The own index only; `range` (may be null) receives the object's base and range. */
+/** @{ */
+/** The own index only; `range` (may be null) receives the object's base and range. */
 KOVA_API int32_t symbol_find_by_own(uint64_t address, kova_symbol_info_s *info, kova_symbol_range_s *range);
 KOVA_API int32_t kova_symbol_find_detail(uint64_t address, kova_symbol_info_s *info, kova_symbol_range_s *range);
-/* "name+0xoffset" in `buffer` (set to "" first) and the buffer, or null when the address does
+/** @} */
+/** "name+0xoffset" in `buffer` (set to "" first) and the buffer, or null when the address does
  * not resolve, the index is busy or the text does not fit. */
 KOVA_API char *kova_symbol_addr_to_string(uint64_t address, char *buffer, uint32_t size);
-/* 1 when a loaded object's range holds the address, 0 when not, -16 busy, -124 not initialised. */
+/** 1 when a loaded object's range holds the address, 0 when not, -16 busy, -124 not initialised. */
 KOVA_API int32_t kova_symbol_valid_address(uint64_t address);
-/* Registers the lookup tried before the own index (null unregisters). Returns 0. */
+/** Registers the lookup tried before the own index (null unregisters). Returns 0. */
 KOVA_API int32_t kova_symbol_fn_register(kova_symbol_find_fn func);
 
-/* Prints the node table. */
+/** Prints the node table. */
 KOVA_API void kova_symbol_show_all_node(kova_print_fn print);
-/* Writes every indexed symbol of the object at `path` to /tmp/symbol_info.log. */
+/** Writes every indexed symbol of the object at `path` to /tmp/symbol_info.log. */
 KOVA_API void kova_symbol_show_elf_by_path(kova_print_fn print, const char *path);
-/* Prints one lookup. */
+/** Prints one lookup. */
 KOVA_API void kova_symbol_show_sym_by_vaddr(kova_print_fn print, uint64_t address);
-/* Test aid: holds the index's write lock for `seconds`. Returns 0. */
+/** Test aid: holds the index's write lock for `seconds`. Returns 0. */
 KOVA_API int32_t kova_symbol_rwlock_deadlock_nodump_stack(uint32_t seconds);
 
-/* The index's lock: try-read 0 or -1; the may-block forms sleep 1 ms between rounds. */
+/** @{ */
+/** The index's lock: try-read 0 or -1; the may-block forms sleep 1 ms between rounds. */
 KOVA_API int32_t symbol_rwlock_tryrdlock(int64_t *lock);
 KOVA_API void symbol_rwlock_rdlock_mayblock(int64_t *lock);
 KOVA_API void symbol_rwlock_wrlock_mayblock(int64_t *lock);
+/** @} */
 
 KOVA_EXTERN_C_END
 

@@ -1,4 +1,5 @@
-/*
+/**
+ * @file
  * Time base: one cheap monotonic clock for the whole library.
  *
  * Nanosecond time is the processor's counter times an integer factor, nsPerCycle =
@@ -19,39 +20,39 @@
 
 KOVA_EXTERN_C_BEGIN
 
-/* The processor clock in GHz as last learnt: 2.6 after kova_gettime_init, refreshed only by
+/** The processor clock in GHz as last learnt: 2.6 after kova_gettime_init, refreshed only by
  * kova_get_tsc_freq or kova_estimate_tsc_freq. Written without a lock; the library never reads it. */
 KOVA_API extern double currCpuGHz;
 
-/* A stable raw counter read: up to 200 attempts of two back-to-back reads; returns the second
+/** A stable raw counter read: up to 200 attempts of two back-to-back reads; returns the second
  * read of the first attempt whose reads lie within 80 ns (8 counts of a 100 MHz counter; the
  * window is converted to counts of the running counter's frequency), else of the 200th.
  * Needs no initialisation. */
 KOVA_API uint64_t kova_rte_get_timer_cycles(void);
-/* Counter x nsPerCycle; 0 before kova_gettime_init. One counter read, no system call. */
+/** Counter x nsPerCycle; 0 before kova_gettime_init. One counter read, no system call. */
 KOVA_API uint64_t kova_time_getnanosec(void);
-/* cycles x nsPerCycle, wrapping. */
+/** cycles x nsPerCycle, wrapping. */
 KOVA_API uint64_t kova_time_cycles2ns(uint64_t cycles);
-/* kova_time_getnanosec() / 1,000,000. */
+/** kova_time_getnanosec() / 1,000,000. */
 KOVA_API uint64_t kova_time_getmillisec(void);
-/* kova_time_getnanosec() / 4,000,000; initialises the time base first if needed, so it is
+/** kova_time_getnanosec() / 4,000,000; initialises the time base first if needed, so it is
  * correct from the first call. */
 KOVA_API uint64_t kova_get_jiffies(void);
-/* One-time initialisation of the jiffies clock (runs kova_gettime_init). */
+/** One-time initialisation of the jiffies clock (runs kova_gettime_init). */
 KOVA_API void jiffies_Init(void);
-/* Does nothing: the clocks have no teardown. */
+/** Does nothing: the clocks have no teardown. */
 KOVA_API void jiffies_fini(void);
-/* One-time initialisation of the time base: 0 on success and when already done, else the
+/** One-time initialisation of the time base: 0 on success and when already done, else the
  * non-zero result of kova_CheckCurrCpu (a later call retries). */
 KOVA_API int32_t kova_gettime_init(void);
-/* Sets currCpuGHz to 2.6 and recomputes nsPerCycle from the counter frequency (0 for a
+/** Sets currCpuGHz to 2.6 and recomputes nsPerCycle from the counter frequency (0 for a
  * frequency of 0). Always 0. */
 KOVA_API int32_t kova_CheckCurrCpu(void);
-/* Refreshes currCpuGHz from the processor model line of /proc/cpuinfo when the processor
+/** Refreshes currCpuGHz from the processor model line of /proc/cpuinfo when the processor
  * flags include constant_tsc, measuring the counter when the model line names no rate.
  * 0, or -1 (logged, currCpuGHz unchanged). */
 KOVA_API int32_t kova_get_tsc_freq(void);
-/* Measures the counter's rate over a 50 ms sleep, rounds it to the nearest multiple of 10 MHz
+/** Measures the counter's rate over a 50 ms sleep, rounds it to the nearest multiple of 10 MHz
  * (halfway rounds up) and stores it in currCpuGHz. */
 KOVA_API void kova_estimate_tsc_freq(void);
 

@@ -1,4 +1,5 @@
-/*
+/**
+ * @file
  * Timers: the timer wheel (millisecond resolution, no upper limit) and high-resolution timers
  * (at most 1 ms ahead, nanosecond delays), sharing one caller-owned record.
  *
@@ -35,10 +36,10 @@
 
 KOVA_EXTERN_C_BEGIN
 
-#define KOVA_TIMER_HR 0x1u              /* flags bit 0: a high-resolution timer */
-#define KOVA_TIMER_HR_PENDING 0x11u     /* isp while in the high-resolution tree */
-#define KOVA_HR_TIMER_MAX_NS 1000000ull /* longest high-resolution delay */
-#define KOVA_TIMER_WHEEL_SLOTS 1204u    /* 1000 + 60 + 60 + 60 + 24 */
+#define KOVA_TIMER_HR 0x1u              /**< flags bit 0: a high-resolution timer */
+#define KOVA_TIMER_HR_PENDING 0x11u     /**< isp while in the high-resolution tree */
+#define KOVA_HR_TIMER_MAX_NS 1000000ull /**< longest high-resolution delay */
+#define KOVA_TIMER_WHEEL_SLOTS 1204u    /**< 1000 + 60 + 60 + 60 + 24 */
 
 typedef void (*kova_timer_fn)(uint64_t data);
 
@@ -47,76 +48,84 @@ typedef struct kova_timer_expire_s {
     int64_t tv_nsec;
 } kova_timer_expire_s;
 
-/* The timer record, owned by the caller. */
+/** The timer record, owned by the caller. */
 typedef struct kova_timer_s {
-    kova_rb_node_s hrNode;        /* high-resolution tree link */
-    kova_timer_expire_s hrExpire; /* high-resolution expiry, CLOCK_MONOTONIC */
-    kova_list_head_s entry;       /* wheel slot link; next is non-null exactly while pending */
-    uint64_t expirTime;           /* wheel expiry on the millisecond clock */
-    uint64_t timeOut;             /* last time-out: ms (wheel) or ns (high-resolution) */
-    uint64_t data;                /* handed to func */
+    kova_rb_node_s hrNode;        /**< high-resolution tree link */
+    kova_timer_expire_s hrExpire; /**< high-resolution expiry, CLOCK_MONOTONIC */
+    kova_list_head_s entry;       /**< wheel slot link; next is non-null exactly while pending */
+    uint64_t expirTime;           /**< wheel expiry on the millisecond clock */
+    uint64_t timeOut;             /**< last time-out: ms (wheel) or ns (high-resolution) */
+    uint64_t data;                /**< handed to func */
     kova_timer_fn func;
-    uint8_t isp;                  /* KOVA_TIMER_HR_PENDING while in the tree */
-    uint8_t flags;                /* KOVA_TIMER_HR */
-    const char *funcName;         /* who set the timer up, for diagnostics */
+    uint8_t isp;                  /**< KOVA_TIMER_HR_PENDING while in the tree */
+    uint8_t flags;                /**< KOVA_TIMER_HR */
+    const char *funcName;         /**< who set the timer up, for diagnostics */
     const char *file;
     int32_t line;
 } kova_timer_s;
 
-/* The process's wheel. */
+/** The process's wheel. */
 typedef struct kova_timer_root_s {
-    kova_spinlock_s lock;         /* guards the wheel, curMs, timerNum, runningTimer, entries */
-    pthread_mutex_t mutex;        /* guards the tick thread's sleep */
-    pthread_cond_t cond;          /* CLOCK_MONOTONIC; wakes the tick thread */
-    uint64_t curMs;               /* the next millisecond whose slot is unprocessed */
-    uint64_t timerNum;            /* timers pending in the wheel */
-    uint64_t nextRunMs;           /* when the tick thread next processes slots */
+    kova_spinlock_s lock;         /**< guards the wheel, curMs, timerNum, runningTimer, entries */
+    pthread_mutex_t mutex;        /**< guards the tick thread's sleep */
+    pthread_cond_t cond;          /**< CLOCK_MONOTONIC; wakes the tick thread */
+    uint64_t curMs;               /**< the next millisecond whose slot is unprocessed */
+    uint64_t timerNum;            /**< timers pending in the wheel */
+    uint64_t nextRunMs;           /**< when the tick thread next processes slots */
     pthread_t runThreadId;
-    kova_timer_s *runningTimer;   /* whose handler runs now */
+    kova_timer_s *runningTimer;   /**< whose handler runs now */
     kova_list_head_s wheel[KOVA_TIMER_WHEEL_SLOTS];
 } kova_timer_root_s;
 
-/* Builds the wheel and starts the tick thread: 0 (also when already done), or -1. */
+/** Builds the wheel and starts the tick thread: 0 (also when already done), or -1. */
 KOVA_API int32_t kova_timer_module_init(void);
-/* Zeroes the record: 0, or -1 for null. A record in the high-resolution tree is taken out first;
+/** Zeroes the record: 0, or -1 for null. A record in the high-resolution tree is taken out first;
  * one pending in the wheel is not (the record may be uninitialised memory, whose links are not
  * followed): the tick thread reports the broken slot when it reaches it and goes on. */
 KOVA_API int32_t kova_timer_init(kova_timer_s *timer);
-/* Zeroes the record and stores time-out, data, handler and the caller's name, file and line:
+/** @{ */
+/** Zeroes the record and stores time-out, data, handler and the caller's name, file and line:
  * 0, or -1 for a null timer or handler or a timer pending in either structure. Use kova_timer_set. */
 KOVA_API int32_t kova_timer_set_raw(kova_timer_s *timer, uint64_t timeout, uint64_t data, kova_timer_fn func,
                                     const char *func_name, const char *file, int32_t line);
 #define kova_timer_set(timer, timeout, data, func) \
     kova_timer_set_raw((timer), (timeout), (data), (func), __func__, __FILE__, __LINE__)
-/* Arms a wheel timer for its stored time-out (ms): 0, or -1 (not initialised, bad, or pending in
+/** @} */
+/** Arms a wheel timer for its stored time-out (ms): 0, or -1 (not initialised, bad, or pending in
  * the wheel or the high-resolution tree: a record is in at most one of them). */
 KOVA_API int32_t kova_timer_add(kova_timer_s *timer);
-/* Arms a high-resolution timer for its stored time-out (ns, at most 1 ms): 0, or -1 (also when
+/** Arms a high-resolution timer for its stored time-out (ns, at most 1 ms): 0, or -1 (also when
  * it is pending in the tree or in the wheel). */
 KOVA_API int32_t kova_timer_add_ns(kova_timer_s *timer);
-/* Arms or re-arms to fire `timeout` ms from now (ns for high-resolution timers): 0, or -1 (also
+/** Arms or re-arms to fire `timeout` ms from now (ns for high-resolution timers): 0, or -1 (also
  * when the record is pending in the other structure). */
 KOVA_API int32_t kova_timer_modify(kova_timer_s *timer, uint64_t timeout);
-/* Takes a pending timer back to idle, out of whichever structure holds it (0 also when it was
+/** Takes a pending timer back to idle, out of whichever structure holds it (0 also when it was
  * idle); does not wait for its handler. */
 KOVA_API int32_t kova_timer_delete(kova_timer_s *timer);
-/* As kova_timer_delete, after waiting until the timer's handler runs on neither timer thread;
+/** @{ */
+/** As kova_timer_delete, after waiting until the timer's handler runs on neither timer thread;
  * afterwards the record's memory may be released. */
 KOVA_API int32_t kova_timer_delete_sync(kova_timer_s *timer);
 KOVA_API int32_t kova_timer_destroy(kova_timer_s *timer);
-/* 1 while pending, else 0 (a snapshot, read without the lock). */
+/** @} */
+/** 1 while pending, else 0 (a snapshot, read without the lock). */
 KOVA_API uint32_t kova_timer_is_pending(const kova_timer_s *timer);
-/* Logs the record that contains the list link `entry`. */
+/** @{ */
+/** Logs the record that contains the list link `entry`. */
 KOVA_API void kova_timer_show(kova_list_head_s *entry);
 KOVA_API kova_timer_root_s *kova_get_timer_root(void);
+/** @} */
 
-/* High-resolution timers (reached through the functions above for records with KOVA_TIMER_HR). */
+/** @{ */
+/** High-resolution timers (reached through the functions above for records with KOVA_TIMER_HR). */
 KOVA_API int32_t kova_hr_timer_add(kova_timer_s *timer);
 KOVA_API int32_t kova_hr_timer_modify(kova_timer_s *timer, uint64_t delay_ns);
 KOVA_API int32_t kova_hr_timer_delete(kova_timer_s *timer);
 KOVA_API int32_t kova_hr_timer_delete_sync(kova_timer_s *timer);
 KOVA_API uint32_t kova_hr_timer_is_pending(const kova_timer_s *timer);
-/* Diagnostic command: "<cmd> <sub> list" logs the pending high-resolution timers. */
+/** @} */
+/** Diagnostic command: "<cmd> <sub> list" logs the pending high-resolution timers. */
 KOVA_API int32_t kova_hr_timer_diagnose_func(int32_t argc, char **argv);
 
 KOVA_EXTERN_C_END

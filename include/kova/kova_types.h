@@ -1,4 +1,5 @@
-/*
+/**
+ * @file
  * Common definitions of the libkova C interface.
  *
  * Every function returns an integer status (0 success, -1 general failure, or a negated Linux
@@ -20,10 +21,10 @@
 #define KOVA_EXTERN_C_END
 #endif
 
-/* The library's own module id, under which it logs and accounts its memory. */
+/** The library's own module id, under which it logs and accounts its memory. */
 #define KOVA_MODULE_ID 381u
 
-/* The printf-like output function that the "show" and "dump" diagnostics write through. */
+/** The printf-like output function that the "show" and "dump" diagnostics write through. */
 typedef int (*kova_print_fn)(const char *format, ...);
 
 #endif

@@ -1,4 +1,5 @@
-/*
+/**
+ * @file
  * XML access through Mini-XML (libmxml, https://www.msweet.org/mxml/).
  *
  * Each function passes its arguments to the Mini-XML function named beside it and returns its
@@ -21,24 +22,24 @@
 
 KOVA_EXTERN_C_BEGIN
 
-/* mxmlLoadFd: reads the document on `fd` (to its end) under `top` (or as a new tree when top
+/** mxmlLoadFd: reads the document on `fd` (to its end) under `top` (or as a new tree when top
  * is null); `cb` types the values (MXML_OPAQUE_CALLBACK keeps text whole). The first node
  * loaded, or null. Free with kova_xml_del. */
 KOVA_API mxml_node_t *kova_xml_loadfd(mxml_node_t *top, int fd, mxml_load_cb_t cb);
-/* mxmlGetFirstChild. */
+/** mxmlGetFirstChild. */
 KOVA_API mxml_node_t *kova_xml_getfirstchild(mxml_node_t *node);
-/* mxmlGetNextSibling. */
+/** mxmlGetNextSibling. */
 KOVA_API mxml_node_t *kova_xml_getnextsibling(mxml_node_t *node);
-/* mxmlElementGetAttr: the attribute's value, or null. */
+/** mxmlElementGetAttr: the attribute's value, or null. */
 KOVA_API const char *kova_xml_element_getattr(mxml_node_t *node, const char *name);
-/* mxmlFindElement: the next element below `top` after `node` named `element` (any when null)
+/** mxmlFindElement: the next element below `top` after `node` named `element` (any when null)
  * with attribute `attr` (equal to `value` when given); `descend` is MXML_DESCEND,
  * MXML_NO_DESCEND or MXML_DESCEND_FIRST. */
 KOVA_API mxml_node_t *kova_xml_findelement(mxml_node_t *node, mxml_node_t *top, const char *element,
                                            const char *attr, const char *value, int descend);
-/* mxmlFindPath: the node at "a/b/c" ("*" matches any element) below `node`. */
+/** mxmlFindPath: the node at "a/b/c" ("*" matches any element) below `node`. */
 KOVA_API mxml_node_t *kova_xml_findpath(mxml_node_t *node, const char *path);
-/* mxmlDelete: the node and everything below it. */
+/** mxmlDelete: the node and everything below it. */
 KOVA_API void kova_xml_del(mxml_node_t *node);
 
 KOVA_EXTERN_C_END
