@@ -21,14 +21,11 @@ std::uint32_t gate(std::uint64_t time, std::uint32_t, std::uint64_t) { return ti
 int run_clocks(int argc, char **argv)
 {
     long steps = 64;
-    if (argc > 1) {
-        std::fputs("usage: kovactl clocks [STEPS]  (1 to 100000, default 64; the last 128 are shown)\n", stderr);
-        return 2;
-    }
+    if (argc > 1) return usage_error();
     if (argc == 1) {
         char *end = nullptr;
         steps = std::strtol(argv[0], &end, 10);
-        if (*end != '\0' || steps < 1 || steps > 100000) return run_clocks(2, argv);
+        if (end == argv[0] || *end != '\0' || steps < 1 || steps > 100000) return usage_error();
     }
     clkm_module_s root, half, third, sixth, gated, quarter;
     clkm_init(&root, on_tick, 0, "root");
@@ -54,6 +51,10 @@ int run_clocks(int argc, char **argv)
     return 0;
 }
 
-KOVACTL_COMMAND("clocks", "run a clock-module tree in simulation and show each module's history", run_clocks);
+KOVACTL_COMMAND("clocks", "run a clock-module tree in simulation and show each module's history", run_clocks, "[STEPS]",
+                "A root module with dividers of 2, 3 (and 2 below it) and a gate of 4 that silences its child on "
+                "every other firing runs for STEPS simulation steps; root/3 is reset halfway and root/2 paused for "
+                "the second quarter. Each module's history is then shown, '+' where it fired.\n\n"
+                "  STEPS  number of steps, 1 to 100000 (default 64); the last 128 are shown");
 
 }  // namespace kovactl

@@ -50,10 +50,7 @@ std::vector<unsigned> numa_nodes()
 
 int run_cpus(int argc, char **)
 {
-    if (argc > 0) {
-        std::fprintf(stderr, "usage: kovactl cpus\n");
-        return 2;
-    }
+    if (argc > 0) return usage_error();
     cpumask_init();
     globalCpuNum_init();
     std::printf("%-16s %u\n%-16s %u\n", "configured cpus:", num_config_cpus(), "online cpus:", num_online_cpus());
@@ -71,6 +68,8 @@ int run_cpus(int argc, char **)
 
 }  // namespace
 
-KOVACTL_COMMAND("cpus", "CPU counts and the kernel's online, possible, present and per-node CPU lists", run_cpus);
+KOVACTL_COMMAND("cpus", "CPU counts and the kernel's online, possible, present and per-node CPU lists", run_cpus, "",
+                "Takes no arguments. A list the kernel does not publish is shown as unavailable.",
+                "0, or 2 for a usage error.");
 
 }  // namespace kovactl

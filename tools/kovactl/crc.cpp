@@ -41,10 +41,7 @@ const Checksum kCrc16{"crc16", [] { return 0u; },
 // time spent checksumming (not reading).
 int run_checksum(const Checksum &sum, const char *kernel, int argc, char **argv)
 {
-    if (argc < 1) {
-        std::fprintf(stderr, "usage: kovactl %s FILE... ('-' for standard input)\n", sum.command);
-        return 2;
-    }
+    if (argc < 1) return usage_error();
     std::vector<unsigned char> chunk(1 << 20);
     double busy = 0;
     unsigned long long bytes = 0;
@@ -84,7 +81,15 @@ int run_checksum(const Checksum &sum, const char *kernel, int argc, char **argv)
 int run_crc32c(int argc, char **argv) { return run_checksum(kCrc32c, kova_crc32c_kernel_name(), argc, argv); }
 int run_crc16(int argc, char **argv) { return run_checksum(kCrc16, kova_crc16_kernel_name(), argc, argv); }
 
-KOVACTL_COMMAND("crc32c", "CRC-32C of each file ('-' for standard input), the kernel used and its throughput", run_crc32c);
-KOVACTL_COMMAND("crc16", "CRC-16/T10-DIF of each file ('-' for standard input), the kernel used and its throughput", run_crc16);
+constexpr char kCrcDetails[] =
+    "Prints the checksum of each file in hexadecimal followed by its name, then the kernel the library chose for "
+    "this processor and its throughput, counting only the time spent checksumming.\n\n"
+    "  FILE  a file to read; '-' reads standard input";
+constexpr char kCrcExit[] = "0 when every file was read, 1 when one could not be, 2 for a usage error.";
+
+KOVACTL_COMMAND("crc32c", "CRC-32C of each file ('-' for standard input), the kernel used and its throughput", run_crc32c,
+                "FILE...", kCrcDetails, kCrcExit);
+KOVACTL_COMMAND("crc16", "CRC-16/T10-DIF of each file ('-' for standard input), the kernel used and its throughput", run_crc16,
+                "FILE...", kCrcDetails, kCrcExit);
 
 }  // namespace kovactl

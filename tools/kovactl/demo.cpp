@@ -74,8 +74,9 @@ void show_commands()
 
 }  // namespace
 
-int run_demo(int, char **)
+int run_demo(int argc, char **)
 {
+    if (argc > 0) return usage_error();
     std::setvbuf(stdout, nullptr, _IOLBF, 0);  // keep our lines in order with the log on stderr
     kova_log_init(nullptr, 6);
     show_time_base();
@@ -85,6 +86,9 @@ int run_demo(int, char **)
     return 0;
 }
 
-KOVACTL_COMMAND("demo", "bring the library up and show the time base, module names, memory and a command", run_demo);
+KOVACTL_COMMAND("demo", "bring the library up and show the time base, module names, memory and a command", run_demo, "",
+                "Takes no arguments. Logs to standard error at level 6; runs only 'uname -sm' and two harmless shell "
+                "commands through the metacharacter filter.",
+                "0, or 2 for a usage error.");
 
 }  // namespace kovactl

@@ -85,10 +85,7 @@ void show_numa()
 // interval, memory, and the product's NUMA and partition tables.
 int run_info(int argc, char **)
 {
-    if (argc != 0) {
-        std::fputs("usage: kovactl info\n", stderr);
-        return 2;
-    }
+    if (argc != 0) return usage_error();
     kovalog_loglevel_set(KOVA_MODULE_ID, 2);  // failures show as gaps in the tables, not log lines
     if (cpuinfo_init() != 0) std::puts("Processor   unknown (see the log)");
     else show_packages();
@@ -106,6 +103,9 @@ int run_info(int argc, char **)
     return 0;
 }
 
-KOVACTL_COMMAND("info", "show packages, CPUs, nodes, usage, memory and the NUMA and partition tables", run_info);
+KOVACTL_COMMAND("info", "show packages, CPUs, nodes, usage, memory and the NUMA and partition tables", run_info, "",
+                "Takes no arguments. CPU usage is sampled over one second. What cannot be read shows as a gap in "
+                "the tables.",
+                "0, or 2 for a usage error.");
 
 }  // namespace kovactl

@@ -11,12 +11,6 @@
 namespace kovactl {
 namespace {
 
-int usage()
-{
-    std::fprintf(stderr, "usage: kovactl ini get|set|del|delsec FILE SECTION [ITEM [VALUE]] | kovactl ini dump FILE\n");
-    return 2;
-}
-
 // The library answers -1 for every failure: name the likely cause from what can be checked.
 int failed(const char *what, const char *file)
 {
@@ -35,14 +29,14 @@ bool item_exists(const char *file, const char *section, const char *item)
 
 int run_ini(int argc, char **argv)
 {
-    if (argc < 2) return usage();
+    if (argc < 2) return usage_error();
     std::string op = argv[0];
     const char *file = argv[1];
-    if (op == "dump") return argc == 2 ? (kova_cfg_file_dump(file, printf) == 0 ? 0 : failed("dump", file)) : usage();
-    if (argc < 3) return usage();
+    if (op == "dump") return argc == 2 ? (kova_cfg_file_dump(file, printf) == 0 ? 0 : failed("dump", file)) : usage_error();
+    if (argc < 3) return usage_error();
     const char *section = argv[2];
-    if (op == "delsec") return argc == 3 ? (kova_cfg_file_delSection(file, section) == 0 ? 0 : failed("delsec", file)) : usage();
-    if (argc < 4) return usage();
+    if (op == "delsec") return argc == 3 ? (kova_cfg_file_delSection(file, section) == 0 ? 0 : failed("delsec", file)) : usage_error();
+    if (argc < 4) return usage_error();
     const char *item = argv[3];
     if (op == "get" && argc == 4) {
         kova_cfg_item_s record;
@@ -69,11 +63,21 @@ int run_ini(int argc, char **argv)
                             : kova_cfg_file_addItem(file, section, item, argv[4]);
         return result == 0 ? 0 : failed("set", file);
     }
-    return usage();
+    return usage_error();
 }
 
 }  // namespace
 
-KOVACTL_COMMAND("ini", "read and edit INI files: get, set, del, delsec, dump", run_ini);
+KOVACTL_COMMAND("ini", "read and edit INI files: get, set, del, delsec, dump", run_ini,
+                "get FILE SECTION ITEM | set FILE SECTION ITEM VALUE | del FILE SECTION ITEM | delsec FILE SECTION | "
+                "dump FILE",
+                "  get     prints the item's value\n"
+                "  set     replaces the item's value, or adds the item (and its section)\n"
+                "  del     removes the item\n"
+                "  delsec  removes the section and its items\n"
+                "  dump    prints every section and item as the library's store holds them\n\n"
+                "set, del and delsec change FILE, through the library's safe edit (a temporary file renamed over it).",
+                "0 on success, 1 when FILE cannot be read or written or the item is not there, 2 for a usage "
+                "error.");
 
 }  // namespace kovactl

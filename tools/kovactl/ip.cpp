@@ -12,16 +12,6 @@
 namespace kovactl {
 namespace {
 
-const char kUsage[] =
-    "usage: kovactl ip parse ADDRESS | overlap ADDRESS MASK ADDRESS MASK | prefix ADDRESS LENGTH\n"
-    "  (IPv4 masks are dotted or a length; IPv6 masks are lengths)\n";
-
-int usage()
-{
-    std::fputs(kUsage, stderr);
-    return 2;
-}
-
 bool is_v6(const char *text) { return std::strchr(text, ':') != nullptr; }
 
 bool parse_length(const char *text, unsigned &length)
@@ -65,7 +55,7 @@ int overlap(char **argv)
     int result;
     if (is_v6(argv[0]) || is_v6(argv[2])) {
         unsigned l1, l2;
-        if (!parse_length(argv[1], l1) || !parse_length(argv[3], l2)) return usage();
+        if (!parse_length(argv[1], l1) || !parse_length(argv[3], l2)) return usage_error();
         result = kova_socket_ifconflictip6(argv[0], l1, argv[2], l2);
     } else {
         result = kova_socket_ifconflict(argv[0], v4_mask(argv[1]).c_str(), argv[2], v4_mask(argv[3]).c_str());
@@ -77,7 +67,7 @@ int overlap(char **argv)
 int prefix(const char *text, const char *length_text)
 {
     unsigned length;
-    if (!parse_length(length_text, length)) return usage();
+    if (!parse_length(length_text, length)) return usage_error();
     char out[INET6_ADDRSTRLEN];
     if (kova_inet_prefix_addr(is_v6(text) ? AF_INET6 : AF_INET, text, length, out, sizeof out) != 0) {
         std::fprintf(stderr, "kovactl ip: no prefix of %u bits for %s\n", length, text);
@@ -94,9 +84,16 @@ int run_ip(int argc, char **argv)
     if (argc == 2 && std::strcmp(argv[0], "parse") == 0) return parse(argv[1]);
     if (argc == 5 && std::strcmp(argv[0], "overlap") == 0) return overlap(argv + 1);
     if (argc == 3 && std::strcmp(argv[0], "prefix") == 0) return prefix(argv[1], argv[2]);
-    return usage();
+    return usage_error();
 }
 
-KOVACTL_COMMAND("ip", "parse addresses, test two networks for overlap, reduce an address to its prefix", run_ip);
+KOVACTL_COMMAND("ip", "parse addresses, test two networks for overlap, reduce an address to its prefix", run_ip,
+                "parse ADDRESS | overlap ADDRESS MASK ADDRESS MASK | prefix ADDRESS LENGTH",
+                "  parse    prints the family, the address bytes in hexadecimal and the canonical text\n"
+                "  overlap  prints \"overlap\" or \"no overlap\" for the two networks\n"
+                "  prefix   prints the address with all but its first LENGTH bits cleared\n\n"
+                "IPv4 masks are dotted or a length; IPv6 masks are lengths (0 to 128). An address containing ':' "
+                "is taken as IPv6.",
+                "0 on success, 1 for an address that does not parse or has no such prefix, 2 for a usage error.");
 
 }  // namespace kovactl

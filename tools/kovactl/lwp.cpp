@@ -65,10 +65,7 @@ void switcher(Demo &demo, std::uint32_t first)
 
 int run_lwp(int argc, char **)
 {
-    if (argc > 0) {
-        std::fprintf(stderr, "usage: kovactl lwp\n");
-        return 2;
-    }
+    if (argc > 0) return usage_error();
     kova_log_init(nullptr, 4);
     LwpCfgSetMaxInstNum(4);
     LwpCfgSetCtxTraceState(1);
@@ -98,6 +95,9 @@ int run_lwp(int argc, char **)
     return failed != 0 ? 1 : 0;
 }
 
-KOVACTL_COMMAND("lwp", "create LWP instances with variables, switch between them on two threads, show them", run_lwp);
+KOVACTL_COMMAND("lwp", "create LWP instances with variables, switch between them on two threads, show them", run_lwp, "",
+                "Takes no arguments. Shows the per-instance variables, the automatic statistics and the switch log, "
+                "then deletes the instances.",
+                "0, 1 when the module cannot start or an instance cannot be created or deleted, 2 for a usage error.");
 
 }  // namespace kovactl

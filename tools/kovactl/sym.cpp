@@ -14,10 +14,7 @@ namespace {
 // library's own resolver.
 int run_sym(int argc, char **argv)
 {
-    if (argc != 1) {
-        std::fprintf(stderr, "usage: kovactl sym ADDRESS|SYMBOL\n");
-        return 2;
-    }
+    if (argc != 1) return usage_error();
     char *end = nullptr;
     std::uint64_t address = std::strtoull(argv[0], &end, 16);
     if (end == argv[0] || *end != '\0') {
@@ -43,6 +40,11 @@ int run_sym(int argc, char **argv)
 
 }  // namespace
 
-KOVACTL_COMMAND("sym", "resolve an address or symbol of this process through the symbol resolver", run_sym);
+KOVACTL_COMMAND("sym", "resolve an address or symbol of this process through the symbol resolver", run_sym,
+                "ADDRESS|SYMBOL",
+                "  ADDRESS  a hexadecimal address in kovactl's own process\n"
+                "  SYMBOL   a symbol name, looked up with dlsym first\n\n"
+                "Prints the symbol containing the address, the offset into it, its size and kind, and its file.",
+                "0 when the address resolves, 1 when it does not or the name is no symbol, 2 for a usage error.");
 
 }  // namespace kovactl

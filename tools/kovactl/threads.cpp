@@ -46,8 +46,9 @@ void configure_strategies()
 
 }  // namespace
 
-int run_threads(int, char **)
+int run_threads(int argc, char **)
 {
+    if (argc > 0) return usage_error();
     kova_log_init(nullptr, 6);
     configure_strategies();
     int expected = 0;
@@ -64,6 +65,9 @@ int run_threads(int, char **)
     return expected == static_cast<int>(sizeof demo_threads / sizeof demo_threads[0]) ? 0 : 1;
 }
 
-KOVACTL_COMMAND("threads", "start named library threads with different strategies and list them", run_threads);
+KOVACTL_COMMAND("threads", "start named library threads with different strategies and list them", run_threads, "",
+                "Takes no arguments. Configures the six strategies, starts five named threads under them, prints "
+                "the thread list and the strategy table, then lets the threads end.",
+                "0, 1 when a thread could not be started, 2 for a usage error.");
 
 }  // namespace kovactl

@@ -11,16 +11,9 @@
 namespace kovactl {
 namespace {
 
-constexpr char kUsage[] = "usage: kovactl tz [convert SECONDS [Key=value...]]\n";
 constexpr time_t kDay = 86400;
 constexpr time_t kHorizon = 3 * 366 * kDay;  // transitions are looked for this far ahead
 constexpr int kShownTransitions = 4;
-
-int usage_error()
-{
-    std::fputs(kUsage, stderr);
-    return 2;
-}
 
 bool same_rule(time_t a, time_t b)
 {
@@ -112,6 +105,13 @@ int run_tz(int argc, char **argv)
 
 }  // namespace
 
-KOVACTL_COMMAND("tz", "show the zone, its offset, DST state and next transitions; convert UTC seconds", run_tz);
+KOVACTL_COMMAND("tz", "show the zone, its offset, DST state and next transitions; convert UTC seconds", run_tz,
+                "[convert SECONDS [Key=value...]]",
+                "Without arguments: the zone name, the local time, whether DST is in effect and the next four "
+                "transitions within three years.\n\n"
+                "  SECONDS    UTC seconds since 1970 to convert, shown in UTC, in the system zone and under the settings\n"
+                "  Key=value  a zone or DST setting of this process only, as the library's setters take it, "
+                "for example the zone name, UTC offset hours and minutes, DST flag, offset and begin and end times\n\n"
+                "Nothing is written to the machine: the settings last as long as the command.");
 
 }  // namespace kovactl

@@ -116,15 +116,17 @@ int show_stuck()
 int run_work(int argc, char **argv)
 {
     bool stuck = argc == 1 && std::strcmp(argv[0], "--stuck") == 0;
-    if (argc > 1 || (argc == 1 && !stuck)) {
-        std::fprintf(stderr, "usage: kovactl work [--stuck]\n");
-        return 2;
-    }
+    if (argc > 1 || (argc == 1 && !stuck)) return usage_error();
     kova_log_init(nullptr, 6);
     return stuck ? show_stuck() : show_bursts();
 }
 
 KOVACTL_COMMAND("work", "queue bursts of works and watch the workers grow and shrink; --stuck: an overdue work",
-                run_work);
+                run_work, "[--stuck]",
+                "Queues a burst of 20 and then of 100 works of 100 ms each and shows the kova_schedwork workers "
+                "growing and shrinking back.\n\n"
+                "  --stuck  instead, a work with the shortest time-out blocks and the health check, called every "
+                "second, reports it once the time-out has passed (the report goes to the log on standard error)",
+                "0, 1 when the scheduler cannot start or the work cannot be queued, 2 for a usage error.");
 
 }  // namespace kovactl
