@@ -11,13 +11,15 @@
 
 KOVA_EXTERN_C_BEGIN
 
-#define KOVA_AFFINITY_NAME_LEN 64u
+#define KOVA_AFFINITY_NAME_LEN 64u /**< size of an entity name, NUL included */
 
+/** A named set of CPUs that threads of a process are bound to. */
 typedef struct kova_affinity_entity_s {
-    char name[KOVA_AFFINITY_NAME_LEN];
+    char name[KOVA_AFFINITY_NAME_LEN]; /**< the entity name */
     uint8_t cpumask[128];  /**< 1024 bits, bit n = CPU n */
 } kova_affinity_entity_s;
 
+/** The process's first-level entity, filled by kova_affinity_init. */
 KOVA_API extern kova_affinity_entity_s g_affinityLevel_1;
 
 /** Once per process: fills the entity for the "app_data" process. 0, or -1. */

@@ -20,6 +20,7 @@
 
 KOVA_EXTERN_C_BEGIN
 
+/** The AVL node the caller embeds in its record. */
 typedef struct kova_avl_node_s {
     struct kova_avl_node_s *child[2]; /**< [0] smaller records, [1] larger */
     struct kova_avl_node_s *parent;   /**< null for the root */
@@ -31,13 +32,14 @@ typedef struct kova_avl_node_s {
  * without a match and with index 0. */
 typedef int (*kova_avl_compare_fn)(const void *value, const void *record);
 
+/** An AVL tree of the caller's records, ordered by its comparison functions. */
 typedef struct kova_avl_tree_s {
-    kova_avl_node_s *root;
-    kova_avl_compare_fn insert_compare;
-    kova_avl_compare_fn find_compare;
+    kova_avl_node_s *root; /**< null for an empty tree */
+    kova_avl_compare_fn insert_compare; /**< orders a record to insert against one in the tree */
+    kova_avl_compare_fn find_compare; /**< orders a searched value against a record in the tree */
     uint32_t node_offset; /**< where the node lies in the caller's record */
     uint32_t record_size; /**< stored only */
-    uint64_t count;
+    uint64_t count; /**< records in the tree */
 } kova_avl_tree_s;
 
 /** A node address with the side in bit 0; 0 (or 1) in an empty tree. */

@@ -35,22 +35,25 @@ KOVA_EXTERN_C_BEGIN
 #define KOVA_CFG_RECORD_VALUE_SIZE 832  /**< value field of kova_cfg_item_s */
 #define KOVA_CFG_ERR_BUFFER (-10000)    /**< the output buffer is too small */
 
+/** One item of a parsed section. */
 typedef struct kova_cfg_item_node_s {
     kova_list_head_s list;
     char name[KOVA_CFG_NAME_SIZE];
-    char *value;  /* a heap string of exactly its length + 1 */
+    char *value;  /**< a heap string of exactly its length + 1 */
 } kova_cfg_item_node_s;
 
+/** One section of a parsed file. */
 typedef struct kova_cfg_section_node_s {
     kova_list_head_s list;
-    kova_list_head_s items;
+    kova_list_head_s items; /**< its items in file order */
     char name[KOVA_CFG_NAME_SIZE];
 } kova_cfg_section_node_s;
 
+/** A parsed file held by the INI store. */
 typedef struct kova_cfg_file_node_s {
     kova_list_head_s list;
     kova_list_head_s sections;  /**< in order of first appearance */
-    char name[KOVA_CFG_FILE_NAME_SIZE];
+    char name[KOVA_CFG_FILE_NAME_SIZE]; /**< the file's path */
     int64_t lock;               /**< a kova_rwlock word guarding sections and items */
     uint32_t refcount;          /**< kova_cfg_init calls not yet matched by kova_cfg_destroy_ex */
 } kova_cfg_file_node_s;
@@ -63,10 +66,10 @@ typedef struct kova_cfg_item_s {
 
 /** An edit of a file; members the edit does not need are null. */
 typedef struct kova_cfg_edit_req_s {
-    const char *path;
-    const char *section;
-    const char *item;
-    const char *value;
+    const char *path; /**< the file to edit */
+    const char *section; /**< the section name */
+    const char *item; /**< the item name */
+    const char *value; /**< the new value */
 } kova_cfg_edit_req_s;
 
 /** An edit applied to a parsed file node: 0 or -1. */
@@ -162,7 +165,7 @@ KOVA_API int kova_cfg_file_dump(const char *path, kova_print_fn print);
 /**
  * Asks the platform script for the bay configuration item `key` and puts its one-line answer
  * (without the line feed, cut to size - 1 characters) into `buf`. The script answers through
- * /tmp/bay_cfg_segment_<pid>.conf: concurrent calls within one process share that file, so
+ * /tmp/bay_cfg_segment_\<pid\>.conf: concurrent calls within one process share that file, so
  * callers serialise them. 0; -22 for a null argument or a key with a shell metacharacter; -1 for
  * an empty key or when no value can be obtained.
  */

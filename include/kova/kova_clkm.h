@@ -24,13 +24,14 @@ KOVA_EXTERN_C_BEGIN
 #define CLKM_FLAG_PAUSED 8u      /**< the disable has taken effect */
 #define CLKM_FLAG_FIRED 16u      /**< fired in the current simulation step */
 
-#define CLKM_NAME_SIZE 32
-#define CLKM_HISTORY_STEPS 128
+#define CLKM_NAME_SIZE 32 /**< size of a module name, NUL included */
+#define CLKM_HISTORY_STEPS 128 /**< simulation steps a module's history remembers */
 
 /** Called at each firing with (time, 1 on a reset firing, argument). Returning 1 keeps the
  * children silent for this firing. */
 typedef uint32_t (*clkm_callback_fn)(uint64_t time, uint32_t reset, uint64_t arg);
 
+/** A clock module: a divider of its parent's ticks that calls its callback at each firing and drives its children. */
 typedef struct clkm_module_s {
     uint64_t count;             /**< ticks since the last reset */
     uint64_t next;              /**< parent time of the next firing; while paused, the time left */
@@ -38,9 +39,9 @@ typedef struct clkm_module_s {
     uint32_t flags;             /**< CLKM_FLAG_* */
     kova_list_head_s children;  /**< child modules in registration order */
     kova_list_head_s sibling;   /**< link in the parent's children; self-linked when none */
-    clkm_callback_fn callback;
-    uint64_t arg;
-    char name[CLKM_NAME_SIZE];
+    clkm_callback_fn callback; /**< called at each firing */
+    uint64_t arg; /**< handed to the callback */
+    char name[CLKM_NAME_SIZE]; /**< shown by clkm_show_simu */
     uint8_t history[CLKM_HISTORY_STEPS / 8]; /**< bit t: fired in simulation step t mod 128 */
 } clkm_module_s;
 

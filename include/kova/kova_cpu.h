@@ -26,23 +26,23 @@
 
 KOVA_EXTERN_C_BEGIN
 
-#define KOVA_CPUM_NAME_SIZE 32
-#define KOVA_CPUM_LIST_SIZE 256
+#define KOVA_CPUM_NAME_SIZE 32 /**< size of a group or partition name, NUL included */
+#define KOVA_CPUM_LIST_SIZE 256 /**< size of a partition's CPU list text, NUL included */
 
 /** A group of the table (64 bytes). */
 typedef struct kova_cpum_group_s {
     kova_list_head_s list;
-    kova_list_head_s partitions;
+    kova_list_head_s partitions; /**< the group's partitions in table order */
     char name[KOVA_CPUM_NAME_SIZE];
 } kova_cpum_group_s;
 
 /** A partition of a group (312 bytes). */
 typedef struct kova_cpum_partition_s {
     kova_list_head_s list;
-    int32_t type;
+    int32_t type; /**< the partition type the table gives */
     uint32_t reserved;
     char name[KOVA_CPUM_NAME_SIZE];
-    char cpu_list[KOVA_CPUM_LIST_SIZE];
+    char cpu_list[KOVA_CPUM_LIST_SIZE]; /**< the partition's CPUs as a CPU list text ("0-3,8") */
 } kova_cpum_partition_s;
 
 /** Loads the table once (null: the default file). 0 when loaded now or earlier (also after an

@@ -17,10 +17,11 @@
 
 KOVA_EXTERN_C_BEGIN
 
-#define KOVA_MAX_CPUS 512u
+#define KOVA_MAX_CPUS 512u /**< CPUs a kova_cpumask_t holds */
 
+/** A set of CPUs, bit n of the words standing for CPU n. */
 typedef struct kova_cpumask_s {
-    uint64_t bits[KOVA_MAX_CPUS / 64];
+    uint64_t bits[KOVA_MAX_CPUS / 64]; /**< CPU n is bit n % 64 of word n / 64 */
 } kova_cpumask_t;
 
 /** @{ */

@@ -16,6 +16,7 @@ KOVA_API int32_t kova_exception_init(void);
  * or -1 (logged) for a null list or a count of 0. */
 KOVA_API int32_t kova_exception_init_with_list(void *unused, const uint32_t *sigList, uint32_t sigNum);
 
+/** The watchdog hook: called by kova_exception_watchdog_timer_reset with its value; its result is returned. */
 typedef int32_t (*kova_watchdog_reset_fn)(uint32_t value);
 
 /** Stores `func` as the watchdog hook, replacing any earlier one; null unregisters. Logs the

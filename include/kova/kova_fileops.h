@@ -42,10 +42,15 @@ typedef struct kova_flock_req_s {
 typedef int (*kova_readdir_fn)(void *arg, const char *name, int name_length, int64_t offset,
                                uint64_t inode, unsigned int type);
 
+/** access(2); -1 (logged) for a null path. */
 KOVA_API int kova_access(const char *path, int mode);
+/** open(2); -1 (logged) for a null path. */
 KOVA_API int kova_open(const char *path, int flags, mode_t mode);
+/** read(2); -1 (logged) for a null buffer. */
 KOVA_API ssize_t kova_read(int fd, void *buf, size_t length);
+/** write(2); -1 (logged) for a null buffer. */
 KOVA_API ssize_t kova_write(int fd, const void *buf, size_t length);
+/** lseek(2). */
 KOVA_API off_t kova_lseek(int fd, off_t offset, int whence);
 /** @{ */
 /** fsync(fd). */

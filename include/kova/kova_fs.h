@@ -17,9 +17,9 @@
 
 KOVA_EXTERN_C_BEGIN
 
-#define TIRO_NETLINK_PROTOCOL 28
-#define TIRO_NETLINK_EVENT 0x0AE32014u
-#define TIRO_NETLINK_BUFFER_SIZE 72
+#define TIRO_NETLINK_PROTOCOL 28 /**< netlink protocol number the listener binds */
+#define TIRO_NETLINK_EVENT 0x0AE32014u /**< message type of the events handed to the callback */
+#define TIRO_NETLINK_BUFFER_SIZE 72 /**< bytes of an event's payload */
 
 /** @{ */
 /** Results of TIRO_Netlink_ext3_listen. */
@@ -32,6 +32,7 @@ KOVA_EXTERN_C_BEGIN
 #define TIRO_NETLINK_BAD_PORT (-7)    /**< port id below 1 */
 /** @} */
 
+/** Called on the listener thread with each event's payload. */
 typedef void (*tiro_netlink_callback_fn)(void *payload);
 
 /** The socket (close-on-exec), or -1 (logged) when the kernel refuses it, as it does where no

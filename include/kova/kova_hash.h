@@ -21,31 +21,36 @@ KOVA_EXTERN_C_BEGIN
 /** The table's own two allocations (record and buckets) go through these when both are set, and
  * through malloc and free when neither is. */
 typedef struct kova_hash_attr_s {
-    void *(*alloc)(uint32_t size);
-    void (*release)(void *memory);
+    void *(*alloc)(uint32_t size); /**< allocates the record or the bucket array */
+    void (*release)(void *memory); /**< frees what alloc returned */
 } kova_hash_attr_s;
 
+/** A doubly linked bucket link; a bucket head is a link to itself when empty. */
 typedef struct kova_hash_link_s {
-    struct kova_hash_link_s *next;
-    struct kova_hash_link_s *prev;
+    struct kova_hash_link_s *next; /**< next link of the bucket */
+    struct kova_hash_link_s *prev; /**< previous link of the bucket */
 } kova_hash_link_s;
 
 /** Embedded by the caller. A node out of a table is left linked to itself by the table. */
 typedef struct kova_hash_node_s {
-    kova_hash_link_s link;
-    uint64_t key64;
-    uint32_t key32;
+    kova_hash_link_s link; /**< the bucket link */
+    uint64_t key64; /**< the 64-bit half of the key */
+    uint32_t key32; /**< the 32-bit half of the key */
 } kova_hash_node_s;
 
+/** A hash table of caller-embedded nodes with a power-of-two bucket array. */
 typedef struct kova_hash_table_s {
-    kova_hash_link_s *buckets;
-    uint32_t bucket_count;
-    uint32_t power;
+    kova_hash_link_s *buckets; /**< the bucket heads */
+    uint32_t bucket_count; /**< 2 to the power `power` */
+    uint32_t power; /**< bits of the hash that choose a bucket */
     kova_hash_attr_s *attr; /**< the caller's; must outlive the table */
 } kova_hash_table_s;
 
+/** Called with each node a table operation hands back (for example to free it). */
 typedef void (*kova_hash_node_fn)(kova_hash_node_s *node);
+/** Called with each node of a walk; its result is the walk's to interpret (see the walk functions). */
 typedef int (*kova_hash_visit_fn)(kova_hash_node_s *node);
+/** kova_hash_visit_fn with the caller's argument. */
 typedef int (*kova_hash_visit_ex_fn)(kova_hash_node_s *node, void *arg);
 
 /** Clears an attribute: 0, or -1 for null. */

@@ -26,9 +26,9 @@
 
 KOVA_EXTERN_C_BEGIN
 
-#define KOVA_SPINLOCK_MAGIC 0xDEAD4EADu
-#define KOVA_TSPINLOCK_MAGIC 0xDEAD5EADu
-#define KOVA_TSPINLOCK_DESTROYED 0x5EADDEADu
+#define KOVA_SPINLOCK_MAGIC 0xDEAD4EADu /**< magic of an initialised spinlock record */
+#define KOVA_TSPINLOCK_MAGIC 0xDEAD5EADu /**< magic of an initialised ticket spinlock */
+#define KOVA_TSPINLOCK_DESTROYED 0x5EADDEADu /**< magic of a destroyed ticket spinlock */
 
 /** Spinlock debug flag: a waiter that spun its full period logs a short backtrace of itself. */
 #define KOVA_SPINLOCK_DEBUG_DUMP 0x1ull
@@ -42,6 +42,7 @@ typedef struct kova_spinlock_s {
     uint64_t owner;      /**< all ones */
 } kova_spinlock_s;
 
+/** Initialiser of a free kova_spinlock_s. */
 #define KOVA_SPINLOCK_INITIALIZER {0, KOVA_SPINLOCK_MAGIC, 0xFFFFFFFFu, ~0ull}
 
 /** A ticket spinlock. */
@@ -56,11 +57,11 @@ typedef struct kova_tspinlock_s {
 /** A ticket reader-writer lock; each pair (released, writers_done) and (tickets, writer_tickets)
  * shares one 64-bit word, the first field in the low half. All counters wrap. */
 typedef struct kova_trwlock_s {
-    uint32_t released;
-    uint32_t writers_done;
-    uint32_t tickets;
-    uint32_t writer_tickets;
-    uint64_t reserved;
+    uint32_t released; /**< tickets released (readers and writers) */
+    uint32_t writers_done; /**< writer tickets released */
+    uint32_t tickets; /**< tickets handed out */
+    uint32_t writer_tickets; /**< writer tickets handed out */
+    uint64_t reserved; /**< zeroed, never read */
 } kova_trwlock_s;
 
 /** @{ */
@@ -76,8 +77,11 @@ KOVA_API int kova_spinlock_clear_flags(uint64_t bits);
 KOVA_API int kova_spinlock_get_flags(uint64_t *bits);
 /** @} */
 
+/** Takes the spinlock record `l`, naming the caller in diagnostics. */
 #define kova_spinlock_lock(l) do_kova_spinlock_lock(&(l)->lock, __func__, __LINE__)
+/** Tries once to take the spinlock record `l`. */
 #define kova_spinlock_trylock(l) do_kova_spinlock_trylock(&(l)->lock, __func__, __LINE__)
+/** Releases the spinlock record `l`. */
 #define kova_spinlock_unlock(l) do_kova_spinlock_unlock(&(l)->lock, __func__, __LINE__)
 
 /** @{ */
@@ -104,10 +108,15 @@ KOVA_API void do_kova_tspinlock_unlock(kova_tspinlock_s *lock, const char *locat
 KOVA_API void do_kova_tspinlock_destroy(kova_tspinlock_s *lock, const char *location, uint32_t line);
 /** @} */
 
+/** Initialises the ticket spinlock `l`, naming the caller in diagnostics. */
 #define kova_tspinlock_init(l) do_kova_tspinlock_init((l), __func__, __LINE__)
+/** Takes the ticket spinlock `l` in arrival order. */
 #define kova_tspinlock_lock(l) do_kova_tspinlock_lock((l), __func__, __LINE__)
+/** Takes the ticket spinlock `l` only if it is free. */
 #define kova_tspinlock_trylock(l) do_kova_tspinlock_trylock((l), __func__, __LINE__)
+/** Releases the ticket spinlock `l`. */
 #define kova_tspinlock_unlock(l) do_kova_tspinlock_unlock((l), __func__, __LINE__)
+/** Marks the ticket spinlock `l` destroyed. */
 #define kova_tspinlock_destroy(l) do_kova_tspinlock_destroy((l), __func__, __LINE__)
 
 /** @{ */

@@ -28,7 +28,7 @@ KOVA_API int kova_ratelimit_set(uint32_t module, uint32_t burst, uint32_t interv
 /** kovalog_register_content_callback; a null registration empties slot 0. */
 KOVA_API int kova_log_register_callback(const kovalog_content_callback_s *registration);
 
-#define KOVA_MODULE_NAME_SLOTS 1024u
+#define KOVA_MODULE_NAME_SLOTS 1024u /**< module ids that can carry a name */
 
 /** Fills the module-name registry once: every empty slot reads "NONE", then the built-in table
  * is applied (names set with kova_pid_set_name before the fill keep their slot unless the

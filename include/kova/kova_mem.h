@@ -16,14 +16,14 @@
 
 KOVA_EXTERN_C_BEGIN
 
-#define KOVA_MEM_OWNERS 1024u
-#define KOVA_MEM_HEAD_MAGIC 0xF5F5F5F5u
+#define KOVA_MEM_OWNERS 1024u /**< owner (module) ids whose usage is accounted */
+#define KOVA_MEM_HEAD_MAGIC 0xF5F5F5F5u /**< magic of an initialised kova_mem_head_s */
 
 /** A caller-owned memory head. */
 typedef struct kova_mem_head_s {
     uint32_t magic;   /**< KOVA_MEM_HEAD_MAGIC once initialised */
-    uint32_t first;
-    uint32_t second;
+    uint32_t first; /**< the first value given to kova_mem_init_head */
+    uint32_t second; /**< the second value given to kova_mem_init_head */
     uint32_t reserved; /**< 0 */
 } kova_mem_head_s;
 

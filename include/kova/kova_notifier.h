@@ -33,18 +33,21 @@ struct kova_notifier_node_s;
 /** Called with the node, the chain call's action and data; returns the handler's result. */
 typedef uint32_t (*kova_notifier_fn)(struct kova_notifier_node_s *node, unsigned long action, void *data);
 
+/** A handler of a notifier chain, embedded by the caller. */
 typedef struct kova_notifier_node_s {
-    kova_notifier_fn func;
+    kova_notifier_fn func; /**< the handler */
     struct kova_notifier_node_s *next; /**< next node of lower or equal priority */
     uint16_t priority;                 /**< higher runs earlier; equal ones in registration order */
 } kova_notifier_node_s;
 
+/** A notifier chain: handlers in priority order under a spinlock. */
 typedef struct kova_notifier_chain_s {
     const char *name;      /**< used in log lines */
     kova_spinlock_s lock;  /**< guards the list; held while handlers run */
-    kova_notifier_node_s *head;
+    kova_notifier_node_s *head; /**< the highest-priority node; null for an empty chain */
 } kova_notifier_chain_s;
 
+/** Initialiser of an empty chain named `chain_name`. */
 #define KOVA_NOTIFIER_CHAIN_INITIALIZER(chain_name) {(chain_name), KOVA_SPINLOCK_INITIALIZER, NULL}
 
 /** The data block handed to the exception chain's handlers, built by kova_exception_call_chain. */
@@ -84,13 +87,18 @@ KOVA_API int32_t kova_exception_chain_unregister__(kova_notifier_node_s *node, c
 KOVA_API int32_t kova_exception_call_chain(unsigned long action, void *siginfo, void *regs, uint64_t value,
                                            uint32_t value2, uint32_t signo);
 
+/** Registers `node` on `chain`, naming the caller's file and line in diagnostics. */
 #define kova_atomic_notifier_chain_register(chain, node) \
     kova_atomic_notifier_chain_register__((chain), (node), __FILE__, __LINE__)
+/** Takes `node` off `chain`, naming the caller's file and line in diagnostics. */
 #define kova_atomic_notifier_chain_unregister(chain, node) \
     kova_atomic_notifier_chain_unregister__((chain), (node), __FILE__, __LINE__)
+/** Calls every handler of `chain` with `action` and `data`, in priority order. */
 #define kova_atomic_notifier_call_chain(chain, action, data) \
     kova_atomic_notifier_call_chain__((chain), (action), (data), 0xFFFFFFFFu, NULL)
+/** Registers `node` on the exception chain. */
 #define kova_exception_chain_register(node) kova_exception_chain_register__((node), __FILE__, __LINE__)
+/** Takes `node` off the exception chain. */
 #define kova_exception_chain_unregister(node) kova_exception_chain_unregister__((node), __FILE__, __LINE__)
 
 KOVA_EXTERN_C_END

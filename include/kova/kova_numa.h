@@ -25,9 +25,10 @@
 
 KOVA_EXTERN_C_BEGIN
 
+/** The NUMA configuration texts as the product's configuration gives them. */
 typedef struct kova_numam_cfg_s {
-    char numa_info[256];
-    char node_numa[256];
+    char numa_info[256]; /**< path of the INI file with the process NUMA information */
+    char node_numa[256]; /**< path of the INI file with the per-node configuration */
 } kova_numam_cfg_s;
 
 /** One-time initialisation from one file (null: the default). 0 when done now or before; -1 when

@@ -18,29 +18,33 @@ KOVA_EXTERN_C_BEGIN
 /** A node embedded in the caller's record. parent_color holds the parent's address with the colour
  * in bit 0 (0 red, 1 black); a root has parent 0; a node whose parent is itself is unlinked. */
 typedef struct kova_rb_node_s {
-    uintptr_t parent_color;
-    struct kova_rb_node_s *right;
-    struct kova_rb_node_s *left;
+    uintptr_t parent_color; /**< the parent's address with the colour in bit 0 */
+    struct kova_rb_node_s *right; /**< the larger subtree */
+    struct kova_rb_node_s *left; /**< the smaller subtree */
 } kova_rb_node_s;
 
+/** A red-black tree: its root node. */
 typedef struct kova_rb_root_s {
-    kova_rb_node_s *node;
+    kova_rb_node_s *node; /**< null for an empty tree */
 } kova_rb_root_s;
 
 /** Recomputes the caller's per-node value from the node's children; the result is ignored. */
 typedef int (*kova_rb_augment_fn)(kova_rb_node_s *node, void *data);
 
-#define KOVA_RB_ROOT_INIT {0}
-#define KOVA_RB_RED 0u
-#define KOVA_RB_BLACK 1u
+#define KOVA_RB_ROOT_INIT {0} /**< initialiser of an empty tree */
+#define KOVA_RB_RED 0u /**< colour bit of a red node */
+#define KOVA_RB_BLACK 1u /**< colour bit of a black node */
 
+/** The node's parent; null for the root. */
 static inline kova_rb_node_s *kova_rb_parent(const kova_rb_node_s *node)
 {
     return (kova_rb_node_s *)(node->parent_color & ~(uintptr_t)3);
 }
+/** 1 for a black node, 0 for a red one. */
 static inline int kova_rb_is_black(const kova_rb_node_s *node) { return (int)(node->parent_color & 1u); }
 /** Marks a node unlinked. */
 static inline void kova_rb_clear_node(kova_rb_node_s *node) { node->parent_color = (uintptr_t)node; }
+/** 1 when the node is in no tree (its parent is itself). */
 static inline int kova_rb_empty_node(const kova_rb_node_s *node) { return node->parent_color == (uintptr_t)node; }
 /** Links `node` as a red leaf at `*link`, a child pointer of `parent` (or the root pointer). */
 static inline void kova_rb_link_node(kova_rb_node_s *node, kova_rb_node_s *parent, kova_rb_node_s **link)
@@ -51,10 +55,14 @@ static inline void kova_rb_link_node(kova_rb_node_s *node, kova_rb_node_s *paren
 }
 
 KOVA_API void kova_rb_insert_color(kova_rb_node_s *node, kova_rb_root_s *root);
+/** Takes the node out of the tree and rebalances it. */
 KOVA_API void kova_rb_erase(kova_rb_node_s *node, kova_rb_root_s *root);
 KOVA_API kova_rb_node_s *kova_rb_first(const kova_rb_root_s *root);
+/** The largest node; null for an empty tree. */
 KOVA_API kova_rb_node_s *kova_rb_last(const kova_rb_root_s *root);
+/** The next larger node; null after the last. */
 KOVA_API kova_rb_node_s *kova_rb_next(const kova_rb_node_s *node);
+/** The next smaller node; null before the first. */
 KOVA_API kova_rb_node_s *kova_rb_prev(const kova_rb_node_s *node);
 /** @{ */
 /** Puts `replacement` in `victim`'s place (parent, children, colour) without rebalancing. */

@@ -27,7 +27,7 @@
 
 KOVA_EXTERN_C_BEGIN
 
-#define KOVA_SCHED_WORK_MAX_THREADS 64u
+#define KOVA_SCHED_WORK_MAX_THREADS 64u /**< most kova_schedwork workers at once */
 #define KOVA_SCHED_WORK_MIN_TIMEOUT 15u      /**< seconds */
 #define KOVA_SCHED_WORK_NOT_QUEUED (-55)     /**< kova_sched_delete_work: the work was not queued */
 #define KOVA_SCHED_WORK_NO_INDEX 0xFFFFFFFFu /**< supervision index of a worker without an entry */
@@ -43,7 +43,7 @@ typedef struct kova_sched_work_s {
     uint32_t timeout;      /**< supervision time-out in seconds; 0 = not supervised */
     kova_list_head_s list; /**< queue link */
     void *pData;           /**< the caller's; never read by the scheduler */
-    kova_sched_work_fn func;
+    kova_sched_work_fn func; /**< runs the work on a worker thread */
 } kova_sched_work_s;
 
 /** The record handed to the outside health-check framework, which calls `callback` with the
@@ -56,11 +56,11 @@ typedef struct kova_heal_task_s {
     uint32_t mode;                                  /**< 1: fixed values the framework interprets */
     uint32_t period;                                /**< 5 */
     uint32_t threshold;                             /**< 5 */
-    uint32_t pad0;
+    uint32_t pad0; /**< 0 */
     uint64_t reserved2;                             /**< 0 */
     uint8_t framework[48];                          /**< never written by the library */
     uint32_t result;                                /**< written by the callback: 1 healthy, 0 all stuck */
-    uint32_t pad1;
+    uint32_t pad1; /**< 0 */
 } kova_heal_task_s;
 
 /* ---- works ---- */

@@ -25,7 +25,7 @@
 
 KOVA_EXTERN_C_BEGIN
 
-#define KOVA_ERR_DANGEROUS_CMD (-29)
+#define KOVA_ERR_DANGEROUS_CMD (-29) /**< a command refused for a shell metacharacter not allowed */
 
 /** 0 for exactly "r" or "w", else -1 (also for null). */
 KOVA_API int kova_ismodevalid(const char *mode);

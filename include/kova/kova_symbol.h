@@ -22,23 +22,25 @@
 
 KOVA_EXTERN_C_BEGIN
 
-#define KOVA_SYMBOL_FILE_MAX 256u
-#define KOVA_SYMBOL_NAME_MAX 64u
+#define KOVA_SYMBOL_FILE_MAX 256u /**< size of an object path in kova_symbol_info_s */
+#define KOVA_SYMBOL_NAME_MAX 64u /**< size of a symbol name in kova_symbol_info_s */
 
 #define KOVA_SYMBOL_EINVAL (-22)    /**< address 0 or all ones, or a bad out pointer */
 #define KOVA_SYMBOL_EBUSY (-16)     /**< the index is being changed: try later */
 #define KOVA_SYMBOL_ENOTINIT (-124) /**< the resolver is not initialised */
-#define KOVA_SYMBOL_ENOMEM (-12)
+#define KOVA_SYMBOL_ENOMEM (-12) /**< the resolver could not allocate its index */
 
+/** What a lookup found: the symbol and the object holding it. */
 typedef struct kova_symbol_info_s {
-    char file[KOVA_SYMBOL_FILE_MAX]; /* the object's path */
-    char name[KOVA_SYMBOL_NAME_MAX]; /* cut to 63 characters */
-    uint64_t start;                  /* absolute address of the symbol */
-    uint64_t value;                  /* the symbol's value in its table */
-    uint32_t type;                   /* 1 object, 2 function */
-    uint32_t size;                   /* low 32 bits of the symbol's size */
+    char file[KOVA_SYMBOL_FILE_MAX]; /**< the object's path */
+    char name[KOVA_SYMBOL_NAME_MAX]; /**< cut to 63 characters */
+    uint64_t start;                  /**< absolute address of the symbol */
+    uint64_t value;                  /**< the symbol's value in its table */
+    uint32_t type;                   /**< 1 object, 2 function */
+    uint32_t size;                   /**< low 32 bits of the symbol's size */
 } kova_symbol_info_s;
 
+/** The address range of one loaded object. */
 typedef struct kova_symbol_range_s {
     uint64_t base;        /**< the object's load base */
     uint64_t vaddr_start; /**< lowest executable loaded address */

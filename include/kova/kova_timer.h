@@ -41,11 +41,13 @@ KOVA_EXTERN_C_BEGIN
 #define KOVA_HR_TIMER_MAX_NS 1000000ull /**< longest high-resolution delay */
 #define KOVA_TIMER_WHEEL_SLOTS 1204u    /**< 1000 + 60 + 60 + 60 + 24 */
 
+/** A timer handler, called with the record's `data` on the wheel's or the high-resolution thread. */
 typedef void (*kova_timer_fn)(uint64_t data);
 
+/** A high-resolution expiry on CLOCK_MONOTONIC. */
 typedef struct kova_timer_expire_s {
-    int64_t tv_sec;
-    int64_t tv_nsec;
+    int64_t tv_sec; /**< seconds */
+    int64_t tv_nsec; /**< nanoseconds, 0 to 999999999 */
 } kova_timer_expire_s;
 
 /** The timer record, owned by the caller. */
@@ -56,12 +58,12 @@ typedef struct kova_timer_s {
     uint64_t expirTime;           /**< wheel expiry on the millisecond clock */
     uint64_t timeOut;             /**< last time-out: ms (wheel) or ns (high-resolution) */
     uint64_t data;                /**< handed to func */
-    kova_timer_fn func;
+    kova_timer_fn func; /**< the handler */
     uint8_t isp;                  /**< KOVA_TIMER_HR_PENDING while in the tree */
     uint8_t flags;                /**< KOVA_TIMER_HR */
     const char *funcName;         /**< who set the timer up, for diagnostics */
-    const char *file;
-    int32_t line;
+    const char *file; /**< source file of that caller */
+    int32_t line; /**< source line of that caller */
 } kova_timer_s;
 
 /** The process's wheel. */
@@ -72,9 +74,9 @@ typedef struct kova_timer_root_s {
     uint64_t curMs;               /**< the next millisecond whose slot is unprocessed */
     uint64_t timerNum;            /**< timers pending in the wheel */
     uint64_t nextRunMs;           /**< when the tick thread next processes slots */
-    pthread_t runThreadId;
+    pthread_t runThreadId; /**< the tick thread */
     kova_timer_s *runningTimer;   /**< whose handler runs now */
-    kova_list_head_s wheel[KOVA_TIMER_WHEEL_SLOTS];
+    kova_list_head_s wheel[KOVA_TIMER_WHEEL_SLOTS]; /**< the slot lists of the five levels */
 } kova_timer_root_s;
 
 /** Builds the wheel and starts the tick thread: 0 (also when already done), or -1. */

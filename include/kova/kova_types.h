@@ -11,13 +11,16 @@
 #include <stddef.h>
 #include <stdint.h>
 
+/** Marks a name the shared library exports. */
 #define KOVA_API __attribute__((visibility("default")))
 
 #ifdef __cplusplus
 #define KOVA_EXTERN_C_BEGIN extern "C" {
 #define KOVA_EXTERN_C_END }
 #else
+/** Opens C linkage for the declarations of a header when compiled as C++. */
 #define KOVA_EXTERN_C_BEGIN
+/** Closes what KOVA_EXTERN_C_BEGIN opened. */
 #define KOVA_EXTERN_C_END
 #endif
 

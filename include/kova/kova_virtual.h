@@ -15,9 +15,9 @@
 
 KOVA_EXTERN_C_BEGIN
 
-#define KOVA_MACHINE_PHYSICAL 0
-#define KOVA_MACHINE_VIRTUAL 1
-#define KOVA_MACHINE_UNKNOWN (-1)
+#define KOVA_MACHINE_PHYSICAL 0 /**< the process runs on a physical machine */
+#define KOVA_MACHINE_VIRTUAL 1 /**< the process runs in a virtual machine */
+#define KOVA_MACHINE_UNKNOWN (-1) /**< the kind of machine could not be told */
 
 /** Runs `command` and copies the first line of its output (at most 127 bytes), cut at its first
  * non-printable character, into `output` of `size` bytes. 0; -1 when the command cannot be

@@ -31,33 +31,35 @@
 extern "C" {
 #endif
 
+/** Marks a name libkovalog exports. */
 #define KOVALOG_API __attribute__((visibility("default")))
 
 #define KOVALOG_MODULE_MAX 1024u     /**< module ids 0..1023 have levels of their own */
 #define KOVALOG_DEFAULT_LEVEL 6      /**< threshold of every module until set */
-#define KOVALOG_CALLBACK_SLOTS 8u
+#define KOVALOG_CALLBACK_SLOTS 8u /**< content callback slots */
 #define KOVALOG_MESSAGE_MAX 2048u    /**< longer messages are cut */
 
 #define KOVALOG_MSG_RAW 0x1u         /**< the message came from a raw writer: no module, no level */
 
 /** One message as the content callbacks see it; every pointer is valid during the call only. */
 typedef struct kovalog_message_s {
-    uint32_t module;
+    uint32_t module; /**< the module id the message was logged under; 0 for raw lines */
     int32_t level;            /**< -1 for raw lines */
     const char *file;         /**< "" for raw lines */
-    int32_t line;
+    int32_t line; /**< the source line; 0 for raw lines */
     const char *function;     /**< "" for raw lines */
     uint32_t flags;           /**< KOVALOG_MSG_RAW or 0 */
     const char *text;         /**< the formatted text, no trailing line feed added */
 } kovalog_message_s;
 
+/** A content callback: sees every message written, on the writing thread. */
 typedef void (*kovalog_content_fn)(const kovalog_message_s *message);
 
 /** A content callback registration: `slot` (0..KOVALOG_CALLBACK_SLOTS-1) chooses the slot,
  * `callback` replaces what the slot held; a null callback empties the slot. */
 typedef struct kovalog_content_callback_s {
-    uint32_t slot;
-    kovalog_content_fn callback;
+    uint32_t slot; /**< the slot to fill or empty */
+    kovalog_content_fn callback; /**< the callback; null empties the slot */
 } kovalog_content_callback_s;
 
 /** Starts logging to `path` (appended, created 0644) or, for a null path, to standard error,
