@@ -41,16 +41,24 @@
 
 KOVA_EXTERN_C_BEGIN
 
+/** Number of instance domains (types 0, 1 and 2), each with its own tables. */
 #define LWP_DOMAIN_TYPES 3u
 #define LWP_INST_ID_INVALID UINT64_MAX /**< failed creation, no current instance */
+/** Low 16 bits of the id of an instance that lives. */
 #define LWP_INST_ID_LIVE 0x4c70u
+/** Low 16 bits of a slot's id once its instance has been deleted. */
 #define LWP_INST_ID_DEAD 0x446cu
 #define LWP_INST_NAME_LEN 64u        /**< 63 characters and a NUL */
+/** Instance table size of each domain unless LwpCfgSetMaxInstNum sets another. */
 #define LWP_INST_MAX_DEFAULT 16
+/** Variable capacity of each domain unless LwpCfgSetMaxVarNum sets another. */
 #define LWP_VAR_MAX_DEFAULT 4096
+/** Largest variable in bytes: every variable has one 8-byte slot per instance. */
 #define LWP_VAR_SIZE_MAX 8u
+/** Variable id returned when a registration fails; no variable has it. */
 #define LWP_VAR_ID_INVALID UINT64_MAX
 #define LWP_DELETE_TIMED_OUT (-109)  /**< LwpInstDelete: references still held; the slot is a zombie */
+/** Entries of each call-site statistics table; callers past it share the last entry. */
 #define LWP_AUTOSTAT_ENTRIES 1024u
 
 /** @{ */
@@ -63,6 +71,7 @@ KOVA_EXTERN_C_BEGIN
 #define LWP_INST_ZOMBIE 16u       /**< deletion timed out; never reused until deleted again */
 /** @} */
 
+/** One instance slot (see struct LwpInstInfo). */
 typedef struct LwpInstInfo LwpInstInfo;
 
 /** Run by an instance's own thread, which has the instance as its current context. */
@@ -78,36 +87,36 @@ typedef struct LwpInstVars {
     uint32_t capacity;     /**< the domain's variable capacity */
     uint32_t constructed;  /**< variables 0..constructed-1 are copied and constructed */
     int32_t ctorBusy;      /**< 1 while a thread runs this instance's constructors */
-    uint32_t reserved;
+    uint32_t reserved;     /**< padding, zero */
 } LwpInstVars;
 
 /** One instance slot. The library owns it; callers read it. */
 struct LwpInstInfo {
     uint64_t refsState;           /**< low half reference count, high half LWP_INST_* state */
-    uint64_t instId;
-    LwpInstVars vars;
+    uint64_t instId;              /**< the instance's id (LWP_INST_ID_DEAD in its low bits once deleted) */
+    LwpInstVars vars;             /**< the instance's copy of its domain's variables */
     char name[LWP_INST_NAME_LEN];  /**< "None" when created without a name */
     pthread_t thread;             /**< the instance's own thread; all ones without one */
-    LwpInstThreadFn threadFunc;
-    void *threadArg;
+    LwpInstThreadFn threadFunc;   /**< function of the instance's own thread, or null */
+    void *threadArg;              /**< argument given to threadFunc */
 };
 
 /** The constructor record given at registration. */
 typedef struct LwpVarCtor {
-    LwpVarFn ctor;
-    uint64_t ctorArg;
-    LwpVarFn dtor;
-    uint64_t dtorArg;
+    LwpVarFn ctor;     /**< run for each instance when its copy is made; null for none */
+    uint64_t ctorArg;  /**< second argument of ctor */
+    LwpVarFn dtor;     /**< run for each instance at its deletion; null for none */
+    uint64_t dtorArg;  /**< second argument of dtor */
 } LwpVarCtor;
 
 /** One registered variable. */
 typedef struct LwpVarInfo {
     const char *name;  /**< not copied: the registering caller keeps it alive */
-    uint64_t varId;
-    LwpVarFn ctor;
-    uint64_t ctorArg;
-    LwpVarFn dtor;
-    uint64_t dtorArg;
+    uint64_t varId;    /**< the variable's id */
+    LwpVarFn ctor;     /**< constructor from the registration, or null */
+    uint64_t ctorArg;  /**< second argument of ctor */
+    LwpVarFn dtor;     /**< destructor from the registration, or null */
+    uint64_t dtorArg;  /**< second argument of dtor */
 } LwpVarInfo;
 
 /** The variable locks of domains 0, 1, 2: registration and copying of initial values. */
@@ -126,12 +135,15 @@ KOVA_API int32_t LwpCfgSetCtxTraceState(uint32_t state);
 KOVA_API int32_t LwpModuleInit(void);
 /** 0 when initialised, else -1. */
 KOVA_API int32_t LwpIsModuleInited(void);
-/** @{ */
-/** The parts of LwpModuleInit; each does nothing (0) once done. */
+/** The instance part of LwpModuleInit: allocates each domain's instance table; 0, or -1 when an
+ * allocation fails. Does nothing (0) once done. */
 KOVA_API int32_t LwpInstModuleInit(void);
+/** The variable part of LwpModuleInit: allocates each domain's variable tables and initial values;
+ * 0, or -1 when an allocation fails (logged). Does nothing (0) once done. */
 KOVA_API int32_t LwpVarModuleInit(void);
+/** The diagnostic part of LwpModuleInit: registers LwpExceptNotifyFn on the exception chain (only
+ * the first call does); returns 0. */
 KOVA_API int32_t LwpDebugInit(void);
-/** @} */
 
 /* ---- instances ---- */
 
@@ -157,13 +169,13 @@ KOVA_API int32_t LwpInstPut(uint64_t instId);
 /** The instance's slot, or null (logged, rate-limited) for an id that is stale, of a bad domain
  * or out of range. Id 0: the calling thread's current instance. Holds no reference. */
 KOVA_API LwpInstInfo *LwpInstInfoFind(uint64_t instId);
-/** @{ */
 /** Calls fn(id, arg) for each normal instance of the domain in slot order, holding a reference
  * during the call; first waits (10 ms at a time) while a slot's state has a bit of `waitMask`.
  * Returns 0, -1 for a null fn or a bad domain, or the first non-zero result of fn. */
 KOVA_API int32_t LwpInstForEachNormal(LwpInstForEachFn fn, uint32_t domainType, void *arg, uint32_t waitMask);
+/** The same walk as LwpInstForEachNormal: fn(id, arg) for each normal instance of the domain, with
+ * the same waiting and results. */
 KOVA_API int32_t LwpInstForEach(LwpInstForEachFn fn, uint32_t domainType, void *arg, uint32_t waitMask);
-/** @} */
 /** The instance's name, or null (logged). */
 KOVA_API const char *LwpInstGetName(uint64_t instId);
 /** The domain of an id (0: of the current instance): 0 to 2, or 3 when invalid or none. */
@@ -190,17 +202,18 @@ struct kova_notifier_node_s;
  * and returns 1, so the chain goes on. Signal-safe apart from the printer. */
 KOVA_API uint32_t LwpExceptNotifyFn(struct kova_notifier_node_s *node, unsigned long action, void *data);
 
-/** @{ */
-/** Call-site statistics of reference taking and dropping. `site` is the caller's own static
- * pointer: on first use it is pointed at a new entry (return address, count) of the
- * "LWP_GET_INST" / "LWP_PUT_INST" table (at the last entry once the table is full); the caller
- * then counts through it. LWP_INST_GET_COUNTED / LWP_INST_PUT_COUNTED do both. */
+/** Call-site statistics of reference taking. `site` is the caller's own static pointer: on first
+ * use it is pointed at a new entry (return address, count) of the "LWP_GET_INST" table (at the
+ * last entry once the table is full); the caller then counts through it. LWP_INST_GET_COUNTED
+ * does both. A null site is ignored. */
 KOVA_API void LwpAutoStatGetInst(uint64_t **site);
+/** Call-site statistics of reference dropping: as LwpAutoStatGetInst, with the "LWP_PUT_INST"
+ * table. LWP_INST_PUT_COUNTED does both. */
 KOVA_API void LwpAutoStatPutInst(uint64_t **site);
-/** @} */
 /** Prints both tables' used entries, each line ending with `suffix`. */
 KOVA_API void LwpShowAutoStatAll(kova_print_fn print, const char *suffix);
 
+/** Counts the call site in statistics table `stat`, then calls call(id) and gives its result. */
 #define LWP_INST_COUNTED_(stat, call, id)                                                    \
     __extension__({                                                                          \
         static uint64_t *lwp_site_;                                                          \
@@ -208,7 +221,9 @@ KOVA_API void LwpShowAutoStatAll(kova_print_fn print, const char *suffix);
         __atomic_fetch_add(__atomic_load_n(&lwp_site_, __ATOMIC_ACQUIRE), 1, __ATOMIC_RELAXED); \
         call(id);                                                                            \
     })
+/** LwpInstGet(id) with its call site counted in the "LWP_GET_INST" table. */
 #define LWP_INST_GET_COUNTED(id) LWP_INST_COUNTED_(LwpAutoStatGetInst, LwpInstGet, id)
+/** LwpInstPut(id) with its call site counted in the "LWP_PUT_INST" table. */
 #define LWP_INST_PUT_COUNTED(id) LWP_INST_COUNTED_(LwpAutoStatPutInst, LwpInstPut, id)
 
 /* ---- variables ---- */
@@ -230,11 +245,10 @@ KOVA_API void *LwpVarDef(uint64_t varId);
 KOVA_API const char *LwpVarGetName(uint64_t varId);
 /** The first variable of the domain with that name, or null. */
 KOVA_API LwpVarInfo *LwpVarInfoFindByName(uint32_t domainType, const char *name);
-/** @{ */
-/** Storage of one instance: allocate (0 or -1) and free. */
+/** Storage of one instance: allocates the domain's capacity of zeroed slots (0 or -1). */
 KOVA_API int32_t LwpVarMalloc(LwpInstVars *vars, uint32_t domainType);
+/** Frees an instance's variable slots (once; null and freed storage are ignored). */
 KOVA_API void LwpVarFree(LwpInstVars *vars);
-/** @} */
 /** Brings the instance's copy up to date with the registered variables, constructing the new
  * ones; a failing constructor rolls back the ones run in the same step and is returned. */
 KOVA_API int32_t LwpVarConstructor(uint64_t instId);
@@ -243,15 +257,18 @@ KOVA_API int32_t LwpVarDestructor(uint64_t instId);
 /** LwpVarConstructor for every normal instance of the domain. */
 KOVA_API int32_t LwpVarUpdate(uint32_t domainType);
 
-/** @{ */
-/** Listings: variables and instances of a domain or of all domains, and one variable's value
- * in every instance (domain given as decimal or 0x-prefixed text). */
+/** Lists the registered variables of a domain (names and ids), then its normal instances. A null
+ * printer prints nothing; a bad domain is printed as such. */
 KOVA_API void LwpVarShow(kova_print_fn print, uint32_t domainType);
+/** Lists the registered variables of every domain. */
 KOVA_API void LwpVarShowAll(kova_print_fn print);
+/** Lists the normal instances of a domain, one block each. */
 KOVA_API void LwpInstShow(kova_print_fn print, uint32_t domainType);
+/** Lists the instances of every domain. */
 KOVA_API void LwpInstShowAll(kova_print_fn print);
+/** Prints one variable's slot address and value in every instance of a domain; the domain is
+ * given as decimal or 0x-prefixed text, and a bad domain or unknown name is printed as such. */
 KOVA_API void LwpVarShowVarInfo(kova_print_fn print, const char *name, const char *domainType);
-/** @} */
 
 KOVA_EXTERN_C_END
 
