@@ -51,69 +51,80 @@ typedef struct kova_dst_info_s {
 
 /** A calendar date and time (UTC for the calendar functions). */
 typedef struct kova_tm_s {
-    uint32_t sec, min, hour; /**< 0-59, 0-59, 0-23 */
-    uint32_t mday, mon;      /**< 1-31, 1-12 */
+    uint32_t sec;            /**< seconds, 0-59 */
+    uint32_t min;            /**< minutes, 0-59 */
+    uint32_t hour;           /**< hours, 0-23 */
+    uint32_t mday;           /**< day of the month, 1-31 */
+    uint32_t mon;            /**< month, 1-12 */
     uint32_t year;           /**< full year, such as 2024 */
     uint32_t wday;           /**< 0 Sunday to 6 Saturday */
 } kova_tm_s;
 
 /** A date and time as written by time_sec_to_datetime. */
 typedef struct kova_datetime_s {
-    uint32_t year, mon, day, hour, min, sec;
+    uint32_t year;           /**< full year, such as 2024 */
+    uint32_t mon;            /**< month, 1-12 */
+    uint32_t day;            /**< day of the month, 1-31 */
+    uint32_t hour;           /**< hours, 0-23 */
+    uint32_t min;            /**< minutes, 0-59 */
+    uint32_t sec;            /**< seconds, 0-59 */
 } kova_datetime_s;
 
 /** A DST answer; the texts point at caller buffers of 64 bytes. */
 typedef struct kova_dst_query_s {
     uint32_t flag;           /**< 0 or 1 */
-    uint32_t offset_mins;
-    char *begin;
-    char *end;
+    uint32_t offset_mins;    /**< shift applied during DST, in minutes */
+    char *begin;             /**< the rule's begin text, or null when not wanted */
+    char *end;               /**< the rule's end text, or null when not wanted */
 } kova_dst_query_s;
 
 /** A moment with its zone, filled from the stored settings or from the system, judged by
  * time_docheckdsttime. Every text points at a caller buffer of at least 64 bytes or is null. */
 typedef struct kova_time_info_s {
     char *datetime;          /**< local "YYYY-MM-DD hh:mm:ss" */
-    char *zone_name;
-    char *zone_style;
+    char *zone_name;         /**< the zone's name */
+    char *zone_style;        /**< the zone's abbreviation, such as CST */
     char *utc_offset;        /**< "+hh:mm" or "-hh:mm" */
     uint64_t seconds;        /**< local seconds since 1970 (UTC seconds on the system path) */
     kova_dst_query_s *dst;   /**< may be null */
 } kova_time_info_s;
 
-/** @{ */
-/** The DST rules of a region for the current year, as the platform script gives them. */
+/** Most DST rules a region can have in one year (kova_dst_year_rules_s). */
 #define KOVA_DST_YEAR_RULES 5
+/** The DST rules of a region for the current year, as the platform script gives them. */
 typedef struct kova_dst_year_rules_s {
+    /** One rule: when DST begins and ends, and its shift. */
     struct {
         char begin[32];      /**< 19 characters used */
-        char end[32];
-        int32_t offset_mins;
-    } rule[KOVA_DST_YEAR_RULES];
-    int32_t count;
+        char end[32];        /**< 19 characters used */
+        int32_t offset_mins; /**< shift applied during DST, in minutes */
+    } rule[KOVA_DST_YEAR_RULES]; /**< the rules, 0..count-1 filled */
+    int32_t count;           /**< rules filled */
 } kova_dst_year_rules_s;
-/** @} */
 
+/** The zone set by the setters (kova_time_settzname and the others). */
 KOVA_API extern kova_tz_info_s m_stTZInfo;
+/** The DST rule set by the setters. */
 KOVA_API extern kova_dst_info_s g_kovaDstInfo;
-/** @{ */
-/** Copies of the settings taken at each conversion from the stored settings. */
+/** Copy of the zone name taken at each conversion from the stored settings. */
 KOVA_API extern char m_ascTZName[32];
+/** Copy of the zone abbreviation taken at each conversion from the stored settings. */
 KOVA_API extern char m_ascStyle[8];
+/** Copy of the DST begin text taken at each conversion from the stored settings. */
 KOVA_API extern char m_ascDstBeginTime[24];
+/** Copy of the DST end text taken at each conversion from the stored settings. */
 KOVA_API extern char m_ascDstEndTime[24];
-/** @} */
 /** The system zone name, set by kova_time_zone_name_set ["UTC"]. */
 KOVA_API extern char m_ascTimeZoneName[256];
 /** The system zone's abbreviation, written by kova_time_gettz ["UTC"]. */
 KOVA_API extern char m_ascTimeZoneStyle[8];
-/** @{ */
-/** The system zone's standard offset, written by kova_time_setzoneutc. The direction is 'c'
- * until first written, then '+' or '-'. */
+/** Direction of the system zone's offset, written by kova_time_setzoneutc: 'c' until first
+ * written, then '+' or '-'. */
 KOVA_API extern char m_siTimeZoneOffsetDir;
+/** Whole hours of the system zone's offset from UTC (its size; the direction is apart) [0]. */
 KOVA_API extern int32_t m_siTimeZoneUTCHours;
+/** Minutes past the whole hours of the system zone's offset from UTC [0]. */
 KOVA_API extern int32_t m_siTimeZoneMinutes;
-/** @} */
 /** For callers; the library neither writes nor reads it. */
 KOVA_API extern kova_datetime_s m_stTimeStore;
 /** Days before each month, row 0 common years, row 1 leap years; the 13th entry is the year's
@@ -218,14 +229,19 @@ KOVA_API int kova_time_process_gmtoff(struct tm *tm);
 KOVA_API int time_get_localtimeInfo(kova_time_info_s *info);
 
 /* Zone name. */
-/** @{ */
 /** The machine's zone name into a 64-byte buffer: by timedatectl, by the /etc/localtime link,
  * by /etc/sysconfig/clock. 0 or -1. */
 KOVA_API int kova_zonename_get(char *buf);
+/** The zone name reported by `timedatectl` (run through the filtered runner), its last
+ * character (the newline) cut, at most size-1 characters: 0, or -1 when the command fails or
+ * prints nothing (logged). */
 KOVA_API int kova_zonename_get_by_timedatectl(char *buf, uint32_t size);
+/** The zone name from the /etc/localtime symbolic link's target after "zoneinfo/", at most
+ * size-1 characters: 0, or -1 when it is not a link, points elsewhere or `size` is 0. */
 KOVA_API int kova_zonename_get_by_soft_link(char *buf, uint32_t size);
+/** The quoted zone name of the DEFAULT_TIMEZONE line of /etc/sysconfig/clock, at most size-1
+ * characters: 0 when such a line is found, -1 without the file or the line. */
 KOVA_API int kova_zonename_get_by_sysconfig(char *buf, uint32_t size);
-/** @} */
 /** The zone name through the platform script (as it wrote it, newline included) into a 64-byte
  * buffer, also stored with kova_time_zone_name_set. 0 (also for null, doing nothing) or -1. */
 KOVA_API int kova_zonename_get_shell(char *buf);
