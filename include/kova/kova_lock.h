@@ -64,18 +64,18 @@ typedef struct kova_trwlock_s {
     uint64_t reserved; /**< zeroed, never read */
 } kova_trwlock_s;
 
-/** @{ */
-/** Spinlock on a lock word. Lock never fails; trylock returns 1 when acquired, 0 when held. */
+/** Takes the spinlock on a lock word, spinning and yielding until it is free; never fails. */
 KOVA_API void do_kova_spinlock_lock(uint64_t *lock, const char *location, int line);
+/** Tries once to take the spinlock on a lock word: 1 when acquired, 0 when held. */
 KOVA_API int do_kova_spinlock_trylock(uint64_t *lock, const char *location, int line);
+/** Releases the spinlock on a lock word (a release store of 0); whoever calls it. */
 KOVA_API void do_kova_spinlock_unlock(uint64_t *lock, const char *location, int line);
-/** @} */
-/** @{ */
-/** The debug flags (KOVA_SPINLOCK_DEBUG_DUMP): OR in, clear, read. Each returns 0. */
+/** ORs bits into the process-wide spinlock debug flags (KOVA_SPINLOCK_DEBUG_DUMP); returns 0. */
 KOVA_API int kova_spinlock_set_flags(uint64_t bits);
+/** Clears bits of the spinlock debug flags; returns 0. */
 KOVA_API int kova_spinlock_clear_flags(uint64_t bits);
+/** Stores the spinlock debug flags in *bits; returns 0. */
 KOVA_API int kova_spinlock_get_flags(uint64_t *bits);
-/** @} */
 
 /** Takes the spinlock record `l`, naming the caller in diagnostics. */
 #define kova_spinlock_lock(l) do_kova_spinlock_lock(&(l)->lock, __func__, __LINE__)
@@ -84,29 +84,35 @@ KOVA_API int kova_spinlock_get_flags(uint64_t *bits);
 /** Releases the spinlock record `l`. */
 #define kova_spinlock_unlock(l) do_kova_spinlock_unlock(&(l)->lock, __func__, __LINE__)
 
-/** @{ */
-/** Reader-writer lock on a word. try_read_lock returns 1 when acquired, 0 while a writer holds it.
- * The may-block forms sleep 1 us between bursts of ten attempts. */
+/** Takes a read hold on a reader-writer lock word, spinning while a writer holds it. */
 KOVA_API void kova_rwlock_read_lock(int64_t *word);
+/** Tries to take a read hold: 1 when acquired, 0 while a writer holds the word. */
 KOVA_API int kova_rwlock_try_read_lock(int64_t *word);
+/** Takes the write hold on a reader-writer lock word, spinning until it is free (no readers, no
+ * writer). Writers get no preference over arriving readers. */
 KOVA_API void kova_rwlock_write_lock(int64_t *word);
+/** Takes a read hold, sleeping 1 us between bursts of ten attempts instead of spinning. */
 KOVA_API void kova_rwlock_read_lock_mayblock(int64_t *word);
+/** Takes the write hold, sleeping 1 us between bursts of ten attempts instead of spinning. */
 KOVA_API void kova_rwlock_write_lock_mayblock(int64_t *word);
-/** @} */
-/** @{ */
-/** Releases a read hold (atomic decrement) or a write hold (atomic store of 0). */
+/** Releases a read hold (atomic decrement). */
 KOVA_API void kova_rwlock_read_unlock(int64_t *word);
+/** Releases the write hold (atomic store of 0). */
 KOVA_API void kova_rwlock_write_unlock(int64_t *word);
-/** @} */
 
-/** @{ */
-/** Ticket spinlock. trylock returns 1 when acquired, 0 when another ticket is served or pending. */
+/** Initialises a ticket spinlock as free; re-initialising an initialised one is reported. */
 KOVA_API void do_kova_tspinlock_init(kova_tspinlock_s *lock, const char *location, uint32_t line);
+/** Takes a ticket and waits until it is served, then records the caller as holder. Re-locking by
+ * the holder and an uninitialised lock are reported. */
 KOVA_API void do_kova_tspinlock_lock(kova_tspinlock_s *lock, const char *location, uint32_t line);
+/** Takes the ticket spinlock only when no ticket is served or pending: 1 when acquired, else 0. */
 KOVA_API int do_kova_tspinlock_trylock(kova_tspinlock_s *lock, const char *location, uint32_t line);
+/** Serves the next ticket. An unlock by another thread is reported and still releases; an unlock
+ * of a free lock is reported and changes nothing. */
 KOVA_API void do_kova_tspinlock_unlock(kova_tspinlock_s *lock, const char *location, uint32_t line);
+/** Marks the ticket spinlock destroyed (KOVA_TSPINLOCK_DESTROYED); an uninitialised one is
+ * reported. */
 KOVA_API void do_kova_tspinlock_destroy(kova_tspinlock_s *lock, const char *location, uint32_t line);
-/** @} */
 
 /** Initialises the ticket spinlock `l`, naming the caller in diagnostics. */
 #define kova_tspinlock_init(l) do_kova_tspinlock_init((l), __func__, __LINE__)
@@ -119,30 +125,34 @@ KOVA_API void do_kova_tspinlock_destroy(kova_tspinlock_s *lock, const char *loca
 /** Marks the ticket spinlock `l` destroyed. */
 #define kova_tspinlock_destroy(l) do_kova_tspinlock_destroy((l), __func__, __LINE__)
 
-/** @{ */
-/** Ticket reader-writer lock. The trylocks return 1 when acquired, else 0. */
+/** Initialises a ticket reader-writer lock as free (all counters zero). */
 KOVA_API void do_kova_trwlock_init(kova_trwlock_s *lock);
+/** Takes a read hold: waits until every writer that arrived earlier has released. */
 KOVA_API void do_kova_trwlock_read_lock(kova_trwlock_s *lock);
+/** Releases a read hold. */
 KOVA_API void do_kova_trwlock_read_unlock(kova_trwlock_s *lock);
+/** Takes a read hold only when no writer holds or waits: 1 when acquired, else 0. */
 KOVA_API int do_kova_trwlock_read_trylock(kova_trwlock_s *lock);
+/** Takes the write hold: waits until every reader and writer that arrived earlier has released. */
 KOVA_API void do_kova_trwlock_write_lock(kova_trwlock_s *lock);
+/** Releases the write hold. */
 KOVA_API void do_kova_trwlock_write_unlock(kova_trwlock_s *lock);
+/** Takes the write hold only when the lock is free and nobody waits: 1 when acquired, else 0. */
 KOVA_API int do_kova_trwlock_write_trylock(kova_trwlock_s *lock);
+/** Does nothing: the lock holds no resource. */
 KOVA_API void do_kova_trwlock_destroy(kova_trwlock_s *lock);
-/** @} */
 
-/** @{ */
-/** Mutex types of kova_mtx_init. */
+/** Mutex type of kova_mtx_init: PTHREAD_MUTEX_NORMAL. */
 #define KOVA_MTX_NORMAL 0
+/** Mutex type of kova_mtx_init: PTHREAD_MUTEX_ERRORCHECK. */
 #define KOVA_MTX_ERRORCHECK 1
+/** Mutex type of kova_mtx_init: PTHREAD_MUTEX_RECURSIVE. */
 #define KOVA_MTX_RECURSIVE 2
-/** @} */
 
-/** @{ */
 /** Initialises a mutex of the given type: pthread_mutex_init's result, or -1 for another type. */
 KOVA_API int kova_mtx_init(pthread_mutex_t *mutex, int type);
+/** Destroys a mutex: pthread_mutex_destroy's result. */
 KOVA_API int kova_mtx_destroy(pthread_mutex_t *mutex);
-/** @} */
 
 KOVA_EXTERN_C_END
 
