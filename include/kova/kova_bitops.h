@@ -17,16 +17,14 @@ KOVA_EXTERN_C_BEGIN
 /** The first min(n, 64) bits as an integer (bit 0 = bit 0 of the bitmap); bits past n read 0. */
 KOVA_API uint64_t kova_bitop_read_u64(const void *bitmap, uint64_t n);
 
-/** @{ */
-/** Number of the first set (clear) bit below size, or size. */
+/** Number of the first set bit below size, or size. */
 KOVA_API uint64_t find_first_bit(const void *bitmap, uint64_t size);
+/** Number of the first clear bit below size, or size. */
 KOVA_API uint64_t find_first_zero_bit(const void *bitmap, uint64_t size);
-/** @} */
-/** @{ */
-/** Number of the first set (clear) bit at or after offset and below size, or size. */
+/** Number of the first set bit at or after offset and below size, or size. */
 KOVA_API uint64_t find_next_bit(const void *bitmap, uint64_t size, uint64_t offset);
+/** Number of the first clear bit at or after offset and below size, or size. */
 KOVA_API uint64_t kova_find_next_zero_bit(const void *bitmap, uint64_t size, uint64_t offset);
-/** @} */
 
 #if defined(__GNUC__) && defined(__OPTIMIZE__) && !defined(KOVA_BITOPS_OUT_OF_LINE)
 /** find_next_bit is called once per set bit in a walk over a bitmap, so the whole words are
@@ -52,53 +50,61 @@ extern __inline__ __attribute__((__gnu_inline__, __always_inline__)) uint64_t fi
 }
 #endif
 
-/** @{ */
-/** 1 and the bit's number in *bit when a set (clear) bit exists below size, else 0 with *bit
- * untouched. A null bitmap or out pointer gives 0. */
+/** 1 and the bit's number in *bit when a set bit exists below size, else 0 with *bit untouched.
+ * A null bitmap or out pointer gives 0. */
 KOVA_API int kova_bitop_findfirstsetbit(const void *bitmap, uint32_t size, uint32_t *bit);
+/** 1 and the bit's number in *bit when a clear bit exists below size, else 0 with *bit
+ * untouched. A null bitmap or out pointer gives 0. */
 KOVA_API int kova_bitop_findfirstclrbit(const void *bitmap, uint32_t size, uint32_t *bit);
-/** @} */
 /** The same for the first set bit at or after offset; a negative size finds nothing. */
 KOVA_API int kova_bitop_findnextsetbit(const void *bitmap, int32_t size, uint32_t offset, uint32_t *bit);
 
-/** @{ */
-/** Number of set bits. */
+/** Number of set bits of a 32-bit value. */
 KOVA_API uint32_t kova_hweight32(uint32_t value);
+/** Number of set bits of a 64-bit value. */
 KOVA_API uint32_t kova_hweight64(uint64_t value);
-/** @} */
 
-/** @{ */
-/** One atomic read-modify-write of the byte holding the bit: safe against concurrent changes of
- * other bits, with no ordering towards other memory. The test forms return the previous value. */
+/** Sets a bit with one atomic read-modify-write of the byte holding it: safe against concurrent
+ * changes of other bits, with no ordering towards other memory. */
 KOVA_API void kova_set_bit(uint32_t bit, void *bitmap);
+/** Clears a bit with one atomic read-modify-write of the byte holding it, as kova_set_bit. */
 KOVA_API void kova_clear_bit(uint32_t bit, void *bitmap);
+/** Sets a bit atomically, as kova_set_bit, and returns its previous value (0 or 1). */
 KOVA_API int kova_test_and_set_bit(uint32_t bit, void *bitmap);
+/** Clears a bit atomically, as kova_set_bit, and returns its previous value (0 or 1). */
 KOVA_API int kova_test_and_clear_bit(uint32_t bit, void *bitmap);
-/** @} */
 
-/** @{ */
-/** Byte order. The processor is little-endian: the "little" forms return the value unchanged. */
+/** Byte order of a 16-bit value from the processor's order to little-endian; the processor is little-endian, so the value is returned unchanged. */
 KOVA_API uint16_t kova_endian_cputolittle16(uint16_t value);
+/** Byte order of a 32-bit value from the processor's order to little-endian; the processor is little-endian, so the value is returned unchanged. */
 KOVA_API uint32_t kova_endian_cputolittle32(uint32_t value);
+/** Byte order of a 64-bit value from the processor's order to little-endian; the processor is little-endian, so the value is returned unchanged. */
 KOVA_API uint64_t kova_endian_cputolittle64(uint64_t value);
+/** Byte order of a 16-bit value from little-endian to the processor's order; the processor is little-endian, so the value is returned unchanged. */
 KOVA_API uint16_t kova_endian_littletocpu16(uint16_t value);
+/** Byte order of a 32-bit value from little-endian to the processor's order; the processor is little-endian, so the value is returned unchanged. */
 KOVA_API uint32_t kova_endian_littletocpu32(uint32_t value);
+/** Byte order of a 64-bit value from little-endian to the processor's order; the processor is little-endian, so the value is returned unchanged. */
 KOVA_API uint64_t kova_endian_littletocpu64(uint64_t value);
+/** Byte order of a 16-bit value from the processor's order to big-endian: its bytes reversed on these little-endian processors. */
 KOVA_API uint16_t kova_endian_cputobig16(uint16_t value);
+/** Byte order of a 32-bit value from the processor's order to big-endian: its bytes reversed on these little-endian processors. */
 KOVA_API uint32_t kova_endian_cputobig32(uint32_t value);
+/** Byte order of a 64-bit value from the processor's order to big-endian: its bytes reversed on these little-endian processors. */
 KOVA_API uint64_t kova_endian_cputobig64(uint64_t value);
+/** Byte order of a 16-bit value from big-endian to the processor's order: its bytes reversed on these little-endian processors. */
 KOVA_API uint16_t kova_endian_bigtocpu16(uint16_t value);
+/** Byte order of a 32-bit value from big-endian to the processor's order: its bytes reversed on these little-endian processors. */
 KOVA_API uint32_t kova_endian_bigtocpu32(uint32_t value);
+/** Byte order of a 64-bit value from big-endian to the processor's order: its bytes reversed on these little-endian processors. */
 KOVA_API uint64_t kova_endian_bigtocpu64(uint64_t value);
-/** @} */
 
 /** dlopen; a named object that loaded has its symbols made known to the stack dumps. */
 KOVA_API void *kova_dlopen(const char *file, int flags);
-/** @{ */
 /** dlsym; null for a null handle (dlsym is then not called). */
 KOVA_API void *kova_dlsym(void *handle, const char *symbol);
+/** dlerror: the last dynamic-loading error text of the calling thread, or null. */
 KOVA_API char *kova_dlerror(void);
-/** @} */
 /** dlclose and a refresh of the known symbols; -1 for a null handle, else dlclose's result. */
 KOVA_API int kova_dlclose(void *handle);
 
