@@ -37,21 +37,21 @@ KOVA_EXTERN_C_BEGIN
 
 /** One item of a parsed section. */
 typedef struct kova_cfg_item_node_s {
-    kova_list_head_s list;
-    char name[KOVA_CFG_NAME_SIZE];
+    kova_list_head_s list;  /**< link in its section's item list */
+    char name[KOVA_CFG_NAME_SIZE];  /**< the item's name */
     char *value;  /**< a heap string of exactly its length + 1 */
 } kova_cfg_item_node_s;
 
 /** One section of a parsed file. */
 typedef struct kova_cfg_section_node_s {
-    kova_list_head_s list;
+    kova_list_head_s list;  /**< link in its file's section list */
     kova_list_head_s items; /**< its items in file order */
-    char name[KOVA_CFG_NAME_SIZE];
+    char name[KOVA_CFG_NAME_SIZE];  /**< the section's name, without brackets */
 } kova_cfg_section_node_s;
 
 /** A parsed file held by the INI store. */
 typedef struct kova_cfg_file_node_s {
-    kova_list_head_s list;
+    kova_list_head_s list;      /**< link in the store's file list, newest first */
     kova_list_head_s sections;  /**< in order of first appearance */
     char name[KOVA_CFG_FILE_NAME_SIZE]; /**< the file's path */
     int64_t lock;               /**< a kova_rwlock word guarding sections and items */
@@ -60,8 +60,8 @@ typedef struct kova_cfg_file_node_s {
 
 /** The output of kova_cfg_getItemFromFile. */
 typedef struct kova_cfg_item_s {
-    char name[KOVA_CFG_NAME_SIZE];
-    char value[KOVA_CFG_RECORD_VALUE_SIZE];
+    char name[KOVA_CFG_NAME_SIZE];           /**< the item's name */
+    char value[KOVA_CFG_RECORD_VALUE_SIZE];  /**< its value, at most 831 characters and a NUL */
 } kova_cfg_item_s;
 
 /** An edit of a file; members the edit does not need are null. */
@@ -79,12 +79,11 @@ typedef int (*kova_cfg_edit_fn)(kova_cfg_file_node_s *node, const char *section,
 /** Guards the store's list of files (a kova_rwlock word). */
 KOVA_API extern int64_t g_stCfgRwlock;
 
-/** @{ */
 /** Loads (or reloads, replacing its content and raising its count) a file into the store.
  * 0; -1 when the path is null or the file cannot be read. */
 KOVA_API int kova_cfg_init(const char *path);
+/** The same as kova_cfg_init: loads or reloads a file into the store; 0 or -1. */
 KOVA_API int kova_cfg_init_ex(const char *path);
-/** @} */
 /** Drops every file, whatever its count. Returns 0. */
 KOVA_API int kova_cfg_destroy(void);
 /** Lowers the file's count and drops it at 0. 0; -1 for a null path (with files loaded). */
@@ -95,13 +94,13 @@ KOVA_API int kova_cfg_getItemValue(const char *section, const char *item, char *
 /** As kova_cfg_getItemValue within the loaded file of exactly this path. */
 KOVA_API int kova_cfg_getItemValue_ex(const char *path, const char *section, const char *item, char *buf,
                                       uint32_t size);
-/** @{ */
 /** Replace an existing item's value in the store (never in the file, never creating an item).
  * 0; -1 when the item is not loaded or an argument is missing. */
 KOVA_API int kova_cfg_setItemValue(const char *section, const char *item, const char *value);
+/** As kova_cfg_setItemValue within the loaded file of exactly this path: 0; -1 when the file is
+ * not loaded, the item is not in it or an argument is missing. */
 KOVA_API int kova_cfg_setItemValue_ex(const char *path, const char *section, const char *item,
                                       const char *value);
-/** @} */
 /** Reads the first such item in file order straight from the file (value at most 831
  * characters). 0 when found; -1 otherwise. */
 KOVA_API int kova_cfg_getItemFromFile(const char *path, const char *section, const char *item,
@@ -117,30 +116,38 @@ KOVA_API int kova_cfg_getItemFromFile(const char *path, const char *section, con
 KOVA_API int kova_cfg_write_item_to_file(const char *path, const char *section, const char *item,
                                          const char *value);
 
-/** @{ */
 /**
- * Safe edits: parse the whole file, change the parsed copy, write it to PATH.temp (the target's
- * mode, owner and group), fsync, rename over the target, all under an exclusive flock on the
- * target; a store copy of the same path is replaced by the edited one. The target must exist.
- * 0, or -1 with the target untouched.
+ * Safe edit that adds an item (kova_cfg_add_item_func): parse the whole file, change the parsed
+ * copy, write it to PATH.temp (the target's mode, owner and group), fsync, rename over the
+ * target, all under an exclusive flock on the target; a store copy of the same path is replaced
+ * by the edited one. The target must exist. 0, or -1 with the target untouched.
  */
 KOVA_API int kova_cfg_file_addItem(const char *path, const char *section, const char *item, const char *value);
+/** Safe edit, as kova_cfg_file_addItem, that deletes an item (kova_cfg_del_item_func): 0, or -1
+ * with the target untouched. */
 KOVA_API int kova_cfg_file_delItem(const char *path, const char *section, const char *item);
+/** Safe edit, as kova_cfg_file_addItem, that deletes a section and its items
+ * (kova_cfg_del_section_func): 0, or -1 with the target untouched. */
 KOVA_API int kova_cfg_file_delSection(const char *path, const char *section);
+/** Safe edit, as kova_cfg_file_addItem, that replaces an existing item's value
+ * (kova_cfg_set_item_func): 0, or -1 with the target untouched. */
 KOVA_API int kova_cfg_file_setItemValue(const char *path, const char *section, const char *item,
                                         const char *value);
-/** @} */
 
-/** @{ */
-/** Node edits (each under the node's write lock): 0 or -1. Adding creates a missing section at
- * the end and refuses an existing item; deleting an item drops a section it leaves empty. */
+/** Node edit under the node's write lock: adds an item, creating a missing section at the end.
+ * 0, or -1 for an existing item, a missing argument or an allocation failure. */
 KOVA_API int kova_cfg_add_item_func(kova_cfg_file_node_s *node, const char *section, const char *item,
                                     const char *value);
+/** Node edit under the node's write lock: deletes an item and drops a section it leaves empty.
+ * 0, or -1 (logged) when the section or item does not exist or an argument is null. */
 KOVA_API int kova_cfg_del_item_func(kova_cfg_file_node_s *node, const char *section, const char *item);
+/** Node edit under the node's write lock: replaces an existing item's value with a copy of
+ * `value`. 0, or -1 when the item does not exist, an argument is null or the copy fails. */
 KOVA_API int kova_cfg_set_item_func(kova_cfg_file_node_s *node, const char *section, const char *item,
                                     const char *value);
+/** Node edit under the node's write lock: deletes a section with its items. 0, or -1 (logged) when
+ * it does not exist or an argument is null. */
 KOVA_API int kova_cfg_del_section_func(kova_cfg_file_node_s *node, const char *section);
-/** @} */
 /** A new unlinked item node (linked to itself); null on failure. Free with the node's file. */
 KOVA_API kova_cfg_item_node_s *kova_cfg_new_item_node_ex(const char *item, const char *value);
 
