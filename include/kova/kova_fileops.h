@@ -18,13 +18,14 @@
 
 KOVA_EXTERN_C_BEGIN
 
-/** @{ */
-/** Modes of a record-lock request. */
+/** Record-lock mode: a shared (read) lock, waiting while a conflicting lock is held. */
 #define KOVA_FLOCK_SHARED_WAIT 0
+/** Record-lock mode: an exclusive (write) lock, waiting while a conflicting lock is held. */
 #define KOVA_FLOCK_EXCL_WAIT 1
+/** Record-lock mode: a shared (read) lock, failing at once when a conflicting lock is held. */
 #define KOVA_FLOCK_SHARED_NOWAIT 2
+/** Record-lock mode: an exclusive (write) lock, failing at once when a conflicting lock is held. */
 #define KOVA_FLOCK_EXCL_NOWAIT 3
-/** @} */
 
 /** Path arguments of the kova_cmd_* functions must be shorter than this. */
 #define KOVA_CMD_PATH_MAX 1024
@@ -52,15 +53,18 @@ KOVA_API ssize_t kova_read(int fd, void *buf, size_t length);
 KOVA_API ssize_t kova_write(int fd, const void *buf, size_t length);
 /** lseek(2). */
 KOVA_API off_t kova_lseek(int fd, off_t offset, int whence);
-/** @{ */
 /** fsync(fd). */
 KOVA_API int kova_sync(int fd);
+/** close(2). */
 KOVA_API int kova_close(int fd);
+/** stat(2); -1 (logged) for a null path. */
 KOVA_API int kova_stat(const char *path, struct stat *status);
+/** statfs(2); -1 (logged) for a null path or result pointer. */
 KOVA_API int kova_statfs(const char *path, struct statfs *status);
+/** unlink(2); -1 for a null path. */
 KOVA_API int kova_unlink(const char *path);
+/** fstat(2); -1 for a null result pointer. */
 KOVA_API int kova_fstat(int fd, struct stat *status);
-/** @} */
 /** Gives the file the owner and group recorded in `status`. */
 KOVA_API int kova_fchown(int fd, const struct stat *status);
 
@@ -89,27 +93,25 @@ KOVA_API int kova_unlockfile(int fd, const kova_flock_req_s *request);
  * path, a directory that cannot be opened or a failed allocation. */
 KOVA_API int kova_readdir_new(const char *path, kova_readdir_fn callback, void *arg);
 
-/** @{ */
 /**
- * Shell-tool commands. Paths are inserted unquoted and must be shorter than KOVA_CMD_PATH_MAX.
- * Each returns the shell's raw wait status (0 is success), or -22 for a null path, -36 for a
- * path too long, -12 when the command buffer cannot be allocated, -29 when the command holds a
- * shell metacharacter (nothing runs).
- *
- *   kova_cmd_cp      "cp -af SRC DEST"
- *   kova_cmd_rm      "rm -rf PATH"
- *   kova_cmd_tar     "tar -xzf ARCHIVE -C DIR" (extract non-zero) or "tar -czf ARCHIVE SRC"
- *   kova_cmd_touch   "touch PATH"
- *   kova_cmd_mv      "mv SRC DEST"
- *   kova_cmd_mkdir   "mkdir -p PATH &>/dev/null" (a path with a metacharacter gives -22)
+ * Shell-tool command "cp -af SRC DEST". Paths are inserted unquoted and must be shorter than
+ * KOVA_CMD_PATH_MAX. Like every kova_cmd_* function it returns the shell's raw wait status (0 is
+ * success), or -22 for a null path, -36 for a path too long, -12 when the command buffer cannot
+ * be allocated, -29 when the command holds a shell metacharacter (nothing runs).
  */
 KOVA_API int kova_cmd_cp(const char *src, const char *dest);
+/** Shell-tool command "rm -rf PATH", with the checks and results of kova_cmd_cp. */
 KOVA_API int kova_cmd_rm(const char *path);
+/** Shell-tool command "tar -xzf ARCHIVE -C DIR" (extract non-zero) or "tar -czf ARCHIVE SRC"
+ * (extract 0), with the checks and results of kova_cmd_cp. */
 KOVA_API int kova_cmd_tar(const char *archive, const char *dir_or_src, int32_t extract);
+/** Shell-tool command "touch PATH", with the checks and results of kova_cmd_cp. */
 KOVA_API int kova_cmd_touch(const char *path);
+/** Shell-tool command "mv SRC DEST", with the checks and results of kova_cmd_cp. */
 KOVA_API int kova_cmd_mv(const char *src, const char *dest);
+/** Shell-tool command "mkdir -p PATH &>/dev/null", with the checks and results of kova_cmd_cp,
+ * except that a path with a metacharacter gives -22. */
 KOVA_API int kova_cmd_mkdir(const char *path);
-/** @} */
 
 KOVA_EXTERN_C_END
 
