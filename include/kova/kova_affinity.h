@@ -30,11 +30,11 @@ KOVA_API int kova_parse_affinity_level(const char *level, kova_affinity_entity_s
 KOVA_API int kova_parse_affinity_value(const char *text, kova_affinity_entity_s *entity);
 /** The entity whose name equals `name`, or null. */
 KOVA_API kova_affinity_entity_s *kova_get_affinity_entity(const char *name);
-/** @{ */
 /** Binds `thread` to the mask of the entity named `level`: 0, or -1. */
 KOVA_API int kova_set_thread_affinity(pthread_t thread, const char *level);
+/** Kept for the teardown sequence: the entities live for the process, so it does nothing and
+ * returns 0. */
 KOVA_API int kova_affinity_exit(void);
-/** @} */
 
 KOVA_EXTERN_C_END
 

@@ -45,13 +45,12 @@ typedef struct kova_avl_tree_s {
 /** A node address with the side in bit 0; 0 (or 1) in an empty tree. */
 typedef uintptr_t kova_avl_index_t;
 
-/** @{ */
-/** Makes an empty tree with one comparison for inserts and finds (or one of each): 0, or -1. */
+/** Makes an empty tree with one comparison for inserts and finds: 0, or -1. */
 KOVA_API int kova_create_avl(kova_avl_tree_s *tree, kova_avl_compare_fn compare, uint32_t record_size,
                              uint32_t node_offset);
+/** Makes an empty tree with one comparison for inserts and another for finds: 0, or -1. */
 KOVA_API int kova_create_avl_new(kova_avl_tree_s *tree, kova_avl_compare_fn insert_compare,
                                  kova_avl_compare_fn find_compare, uint32_t record_size, uint32_t node_offset);
-/** @} */
 /** Forgets the root and the count; the records are the caller's. 0, or -1 for null. */
 KOVA_API int kova_destroy_avl(kova_avl_tree_s *tree);
 
@@ -70,13 +69,13 @@ KOVA_API void kova_remove_avl_node(kova_avl_tree_s *tree, void *record);
 
 /** The next larger (direction 1) or smaller (0) record, or null. */
 KOVA_API void *kova_walk_avl_node(kova_avl_tree_s *tree, void *record, int direction);
-/** @{ */
 /** The record nearest to an index in a direction: the index's node if the index hangs on the
  * other side of it, else that node's neighbour in the direction; null for an empty index. */
 KOVA_API void *kova_find_avl_nearest_node(kova_avl_tree_s *tree, kova_avl_index_t index, int direction);
+/** The record with the smallest key, or null for an empty tree or a null tree (logged). */
 KOVA_API void *kova_get_avl_first_node(kova_avl_tree_s *tree);
+/** The record with the largest key, or null for an empty tree or a null tree (logged). */
 KOVA_API void *kova_get_avl_last_node(kova_avl_tree_s *tree);
-/** @} */
 /** The number of records, or -1 for null. */
 KOVA_API int64_t kova_get_avl_node_num(kova_avl_tree_s *tree);
 

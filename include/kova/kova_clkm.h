@@ -60,11 +60,11 @@ KOVA_API int clkm_clk_delay(clkm_module_s *module, uint64_t ticks);
 KOVA_API int clkm_clk_delay_and_reset(clkm_module_s *module, uint64_t ticks);
 /** The module fires at its next drive, as a reset firing. */
 KOVA_API int clkm_reset(clkm_module_s *module);
-/** @{ */
-/** A disabled module keeps the time it had left and resumes with it when enabled. */
+/** Disables a module: it keeps the time it had left and resumes with it when enabled. 0, or -1
+ * for null. */
 KOVA_API int clkm_disable(clkm_module_s *module);
+/** Enables a disabled module, which resumes with the time it had left: 0, or -1 for null. */
 KOVA_API int clkm_enable(clkm_module_s *module);
-/** @} */
 /** Drives the module at its own next time: it fires unless disabled. */
 KOVA_API int clkm_run(clkm_module_s *module);
 /** One simulation step: clears history bit (step + 1) mod 128 in the whole tree, drives the root

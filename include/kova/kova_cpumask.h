@@ -24,13 +24,13 @@ typedef struct kova_cpumask_s {
     uint64_t bits[KOVA_MAX_CPUS / 64]; /**< CPU n is bit n % 64 of word n / 64 */
 } kova_cpumask_t;
 
-/** @{ */
-/** Masks for the calling processes to fill and read; the library only clears them once, in
- * cpumask_init. Writers of a shared mask serialise themselves. */
+/** Mask of possible CPUs, for the calling processes to fill and read; the library only clears it
+ * once, in cpumask_init. Writers of a shared mask serialise themselves. */
 KOVA_API extern kova_cpumask_t *cpu_possible_mask;
+/** Mask of online CPUs, filled and read by callers as cpu_possible_mask is. */
 KOVA_API extern kova_cpumask_t *cpu_online_mask;
+/** Mask of present CPUs, filled and read by callers as cpu_possible_mask is. */
 KOVA_API extern kova_cpumask_t *cpu_present_mask;
-/** @} */
 
 /** The online CPU count recorded by globalCpuNum_init; 0 until then. */
 KOVA_API extern uint32_t g_onlineCpuNum;
@@ -47,12 +47,11 @@ KOVA_API int kova_set_cpumask_bit(kova_cpumask_t *mask, const char *item);
  * untouched), -1 when the file cannot be opened or read. path_length is not used. */
 KOVA_API int load_cpumask(kova_cpumask_t *mask, const char *path, int path_length);
 
-/** @{ */
-/** Iteration: the lowest set CPU, or the lowest set CPU above `cpu`; KOVA_MAX_CPUS when none.
+/** Iteration: the lowest set CPU; KOVA_MAX_CPUS when none.
  *   for (int c = kova_first_cpu(m); c < KOVA_MAX_CPUS; c = kova_next_cpu(c, m)) ... */
 KOVA_API int kova_first_cpu(const kova_cpumask_t *mask);
+/** Iteration: the lowest set CPU above `cpu`; KOVA_MAX_CPUS when none. */
 KOVA_API int kova_next_cpu(uint32_t cpu, const kova_cpumask_t *mask);
-/** @} */
 
 /** Zeroes `count` words; nothing for a count of 0 or less. Pass 8 to clear one CPU mask. */
 KOVA_API void init_cpumask_bit(uint64_t *words, int count);

@@ -57,22 +57,22 @@ KOVA_API uint16_t kova_crc16(uint16_t crc, const void *buffer, uint64_t length);
 /** Table-driven update (crc unchanged for a null buffer or a zero length). */
 KOVA_API uint16_t kova_crc16_soft(uint16_t crc, const void *buffer, uint64_t length);
 
-/** @{ */
-/** Names of the kernels in use (for diagnostics), for example "Asm3Crc32c" or "table". */
+/** Name of the CRC32C kernel in use (for diagnostics), for example "Asm3Crc32c" or "table". */
 KOVA_API const char *kova_crc32c_kernel_name(void);
+/** Name of the CRC16 kernel in use (for diagnostics), for example "crc16_t10dif" or "table". */
 KOVA_API const char *kova_crc16_kernel_name(void);
-/** @} */
 
-/** @{ */
-/** The kernels. None inverts; none checks its arguments. The first argument of AsmCrc32c and
- * Asm3Crc32c is ignored; the WithCpy forms store every byte they read to `destination` at the
- * same offset. Asm3Crc32c runs three interleaved streams over 4080- and 1008-byte blocks and
- * merges them with carry-less multiplication; its result equals AsmCrc32c's. */
+/** The kernels. None inverts; none checks its arguments; each falls back to a slower kernel when
+ * the processor lacks its instructions. AsmCrc32c: one stream of CRC32C instructions; its first
+ * argument is ignored. */
 KOVA_API uint32_t AsmCrc32c(void *unused, uint64_t length, uint32_t crc, const void *source);
+/** Kernel with three interleaved streams over 4080- and 1008-byte blocks, merged with carry-less
+ * multiplication; its result equals AsmCrc32c's. The first argument is ignored. */
 KOVA_API uint32_t Asm3Crc32c(void *unused, uint64_t length, uint32_t crc, const void *source);
+/** AsmCrc32c that also stores every byte it reads to `destination` at the same offset. */
 KOVA_API uint32_t AsmCrc32cWithCpy(void *destination, uint64_t length, uint32_t crc, const void *source);
+/** Asm3Crc32c that also stores every byte it reads to `destination` at the same offset. */
 KOVA_API uint32_t Asm3Crc32cWithCpy(void *destination, uint64_t length, uint32_t crc, const void *source);
-/** @} */
 /** CRC-16/T10-DIF by carry-less folding. The library's own calls never go through this symbol,
  * so another library exporting the same name cannot replace the library's kernel. */
 KOVA_API uint16_t crc16_t10dif(uint16_t crc, const unsigned char *buffer, uint64_t length);

@@ -26,7 +26,7 @@ KOVA_EXTERN_C_BEGIN
 #define TIRO_NETLINK_CLOSED 0         /**< the descriptor was released: normal end */
 #define TIRO_NETLINK_BAD_FD (-2)      /**< descriptor below 0 */
 #define TIRO_NETLINK_NO_CALLBACK (-3) /**< null callback */
-#define TIRO_NETLINK_BIND_FAILED (-4)
+#define TIRO_NETLINK_BIND_FAILED (-4)  /**< the netlink address could not be bound */
 #define TIRO_NETLINK_NO_MEMORY (-5)   /**< receive buffer (or the wake-up channel) unavailable */
 #define TIRO_NETLINK_RECV_FAILED (-6) /**< receive error, or the receive returned 0 */
 #define TIRO_NETLINK_BAD_PORT (-7)    /**< port id below 1 */

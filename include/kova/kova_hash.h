@@ -56,12 +56,12 @@ typedef int (*kova_hash_visit_ex_fn)(kova_hash_node_s *node, void *arg);
 /** Clears an attribute: 0, or -1 for null. */
 KOVA_API int kova_hash_attr_init(kova_hash_attr_s *attr);
 
-/** @{ */
 /** Creates a table into *table. -22 for a null output, a reserved value above 1023, or a count of
- * 0 or 2^31 and more; -12 (and *table null) when an allocation fails. attr may be null. */
+ * 0 or 2^31 and more; -12 (and *table null) when an allocation fails. */
 KOVA_API int kova_hash_create(uint32_t count, kova_hash_table_s **table, uint32_t reserved);
+/** kova_hash_create with the table's memory taken through `attr` (malloc/free when null); same
+ * results. */
 KOVA_API int kova_hash_create_ex(uint32_t count, kova_hash_table_s **table, uint32_t reserved, kova_hash_attr_s *attr);
-/** @} */
 /** Unlinks every node (each left linked to itself, then handed to fn if given, which may free it)
  * and frees the table. */
 KOVA_API int kova_hash_destory(kova_hash_table_s *table, kova_hash_node_fn fn);
@@ -73,13 +73,12 @@ KOVA_API int kova_hash_delete(kova_hash_table_s *table, uint32_t key32, uint64_t
 /** The node with both keys in *node; -1 and null when absent; -22 for a null table or output. */
 KOVA_API int kova_hash_search(kova_hash_table_s *table, uint32_t key32, uint64_t key64, kova_hash_node_s **node);
 
-/** @{ */
 /** Visits buckets in order, each from front to back. The callback may unlink or free the node it
  * is given, no other. A non-zero result ends the walk and is returned when stop is non-zero;
- * otherwise it is ignored. */
+ * otherwise it is ignored. -22 for a null table or callback. */
 KOVA_API int kova_hash_for_each(kova_hash_table_s *table, kova_hash_visit_fn fn, int8_t stop);
+/** kova_hash_for_each with `arg` passed to every call of the callback; same rules and results. */
 KOVA_API int kova_hash_for_each_ex(kova_hash_table_s *table, kova_hash_visit_ex_fn fn, void *arg, int8_t stop);
-/** @} */
 
 /** 1 << power, or 0 for a power above 30. */
 KOVA_API uint32_t hash_pow(uint32_t power);
@@ -87,12 +86,11 @@ KOVA_API uint32_t hash_pow(uint32_t power);
 KOVA_API uint32_t hash_get_pow(uint32_t n);
 /** The bucket of a key pair in a table of 2^power buckets. */
 KOVA_API uint32_t hash_func(uint32_t key32, uint64_t key64, uint32_t power);
-/** @{ */
-/** Allocation through an attribute (malloc/free without one); a half-set attribute allocates
+/** Allocation through an attribute (malloc without one); a half-set attribute allocates
  * nothing and logs "attr malloc(%p) and free(%p) must be matched". */
 KOVA_API void *kova_hash_malloc(kova_hash_attr_s *attr, uint32_t size);
+/** Frees through the attribute's release function, or with free() when there is none. */
 KOVA_API void kova_hash_free(kova_hash_attr_s *attr, void *memory);
-/** @} */
 
 KOVA_EXTERN_C_END
 
