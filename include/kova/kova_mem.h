@@ -42,23 +42,23 @@ KOVA_API void *kova_mallocsubproc(size_t size, int32_t *allocated);
 KOVA_API void kova_freesub(void *ptr, const char *function, uint32_t line);
 /** free(ptr). */
 KOVA_API void kova_freesubproc(void *ptr, int32_t allocated);
-/** @{ */
 /** Bounded fill of `length` bytes; returns ptr. */
 KOVA_API void *kova_memset(void *ptr, int value, uint32_t length);
+/** mprotect(2) with the same arguments; its result. */
 KOVA_API int kova_mprotect(void *addr, size_t length, int prot);
+/** mmap(2) with the same arguments; its result (MAP_FAILED on failure). */
 KOVA_API void *kova_mmap(void *addr, size_t length, int prot, int flags, int fd, off_t offset);
-/** @} */
 /** munmap; -1 for a null address. */
 KOVA_API int kova_munmap(void *addr, size_t length);
 
 /** head = { KOVA_MEM_HEAD_MAGIC, first, second, 0 }; ignores a null head. */
 KOVA_API void kova_mem_init_head(kova_mem_head_s *head, uint32_t first, uint32_t second);
-/** @{ */
-/** Atomically adds / subtracts the low 32 bits of `bytes` to the owner's counter (owners of
- * 1024 and above count under owner 0). */
+/** Atomically adds the low 32 bits of `bytes` to the owner's counter (owners of 1024 and above
+ * count under owner 0). */
 KOVA_API void kova_mem_stat_add(uint32_t owner, uint64_t bytes);
+/** Atomically subtracts the low 32 bits of `bytes` from the owner's counter (owners of 1024 and
+ * above count under owner 0). */
 KOVA_API void kova_mem_stat_sub(uint32_t owner, uint64_t bytes);
-/** @} */
 /** Prints every non-zero counter, five to a line, and their total. Nothing for a null print. */
 KOVA_API void kova_mem_show(kova_print_fn print);
 /** Returns 0. */
@@ -78,12 +78,11 @@ KOVA_API int kova_get_current_page_size(void);
 KOVA_API int kova_get_current_page_size_inner(void);
 /** Stores the page size: 0, or -1 for a null address or an unknown size. */
 KOVA_API int kova_get_sys_page_size(uint64_t *page_size);
-/** @{ */
-/** Makes `pages` pages of 4 KiB from `addr` read-only / writable. 0, -1 for bad arguments
- * (null, 0 pages, or a range that does not cover whole system pages), or the errno of mprotect. */
+/** Makes `pages` pages of 4 KiB from `addr` read-only. 0, -1 for bad arguments (null, 0 pages,
+ * or a range that does not cover whole system pages), or the errno of mprotect. */
 KOVA_API int kova_setmemory_ro(void *addr, int pages);
+/** Makes `pages` pages of 4 KiB from `addr` writable; arguments and results as kova_setmemory_ro. */
 KOVA_API int kova_setmemory_rw(void *addr, int pages);
-/** @} */
 /** Installed memory from the board file, cached in g_TotalMemSize: 0, 1 when the board file is
  * missing or unreadable, -1 on other failures. */
 KOVA_API int kova_get_memsize_from_bsp(uint64_t *size);

@@ -74,11 +74,11 @@ KOVA_API int32_t kova_atomic_notifier_chain_unregister__(kova_notifier_chain_s *
 KOVA_API uint32_t kova_atomic_notifier_call_chain__(kova_notifier_chain_s *chain, unsigned long action, void *data,
                                                     uint32_t nrToCall, uint32_t *nrCalls);
 
-/** @{ */
-/** Registration and removal on the exception chain ("kova_exception_chain"). */
+/** Registration on the exception chain ("kova_exception_chain"), as
+ * kova_atomic_notifier_chain_register__ on that chain. */
 KOVA_API int32_t kova_exception_chain_register__(kova_notifier_node_s *node, const char *file, int32_t line);
+/** Removal from the exception chain, as kova_atomic_notifier_chain_unregister__ on that chain. */
 KOVA_API int32_t kova_exception_chain_unregister__(kova_notifier_node_s *node, const char *file, int32_t line);
-/** @} */
 /** Calls every exception handler with a kova_exception_data_s made of the arguments. Tries the
  * chain's lock once only, since the caller may be a signal handler that interrupted its holder:
  * returns -1 (logged with the holder's kernel tid) without calling anything when it is held,

@@ -13,12 +13,12 @@
 
 KOVA_EXTERN_C_BEGIN
 
-/** @{ */
 /** pthread_once: `init` runs exactly once across the threads that pass the same control. */
 KOVA_API int kova_pthread_init_once(pthread_once_t *once, void (*init)(void));
+/** pthread_key_create: its result (EINVAL for a null key), a failure logged. */
 KOVA_API int kova_key_create(pthread_key_t *key, void (*destructor)(void *));
+/** pthread_key_delete: its result, a failure logged. */
 KOVA_API int kova_key_delete(pthread_key_t key);
-/** @} */
 /** A null value is refused (-1, logged) and leaves the thread's value as it was: a key cannot be
  * cleared through this call. */
 KOVA_API int kova_key_setspecific(pthread_key_t key, const void *value);

@@ -9,18 +9,18 @@
 
 KOVA_EXTERN_C_BEGIN
 
-/** @{ */
 /** Sleep with select() on no descriptors (whole seconds plus the remainder in microseconds). */
 KOVA_API void kova_usleep(uint32_t microseconds);
+/** Sleeps `milliseconds` ms, as kova_usleep. */
 KOVA_API void kova_msleep(uint32_t milliseconds);
+/** Sleeps `tens_of_milliseconds` times 10 ms, as kova_usleep. */
 KOVA_API void kova_10msleep(uint32_t tens_of_milliseconds);
-/** @} */
-/** @{ */
 /** nanosleep of 1 ms: the spinlock's back-off. */
 KOVA_API void kova_schedule(void);
+/** sched_yield(): gives the processor to another runnable thread. */
 KOVA_API void kova_yield(void);
+/** sched_yield(), as kova_yield. */
 KOVA_API void kova_thrd_yield(void);
-/** @} */
 /** Busy-waits until more than milliseconds x 1,000,000 ns have passed on the nanosecond clock;
  * returns the elapsed nanoseconds. */
 KOVA_API uint64_t kova_mdelay(uint32_t milliseconds);

@@ -114,11 +114,11 @@ KOVA_API int32_t kova_sched_work_timeout_theck(void);
 /** 1 once 64 works have been in progress and none has started for 180 s (dumping at most four
  * workers per call), else 0. The first call only starts watching. */
 KOVA_API int32_t kova_is_all_work_timeout(void);
-/** @{ */
 /** Makes worker `tid` of this process dump its stack into the log. */
 KOVA_API void sched_work_dump_thread_stack(uint32_t tid);
+/** Fills the heal-task record read by the health-check framework: name
+ * "kova_schedwork_timeout_check", kova_heal_check_callback, mode 1, period 5, threshold 5. */
 KOVA_API void kova_init_sched_work_heal_task_info(void);
-/** @} */
 /** The heal-task record and the number of records (1): 0, or -1 for a null pointer. */
 KOVA_API int32_t kova_get_sched_work_heal_task_info(kova_heal_task_s **task, uint32_t *count);
 /** Runs both checks and writes the verdict into task->result: 0, or -1 for a null task. */

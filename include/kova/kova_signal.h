@@ -16,6 +16,7 @@
 
 KOVA_EXTERN_C_BEGIN
 
+/** Signal that asks the receiving thread for a dump of its stack into its backtrace file. */
 #define KOVA_SIG_FILE_DUMP 59
 #define KOVA_SIG_LOG_DUMP 61 /**< "SIGTASKTRACK": a dump of the receiving thread into the log */
 
@@ -41,27 +42,27 @@ KOVA_API int32_t kova_thread_signal_flag_get(void);
 KOVA_API int32_t is_dump_stack_enabled(void);
 /** Installs the handler for signal 61 once. */
 KOVA_API void auto_install_dump_stack_signal(void);
-/** @{ */
-/** The core-dump flag (1 initially): stored and reported only. get: 0, or -1 for a null pointer. */
+/** Sets the core-dump flag (1 initially) to 1; the flag is stored and reported only. */
 KOVA_API void kova_thread_set_coredump_on(void);
+/** Sets the core-dump flag to 0. */
 KOVA_API void kova_thread_set_coredump_off(void);
+/** Stores the core-dump flag in *flag: 0, or -1 for a null pointer. */
 KOVA_API int32_t kova_thread_coredump_flag_get(int32_t *flag);
-/** @} */
 
-/** @{ */
-/** Symbolised backtrace of the caller (up to 63 return addresses), the first or `skip` + 1
- * frames left out; _ext takes the buffer. */
+/** Symbolised backtrace of the caller into the log (up to 63 return addresses), its own frame
+ * left out. */
 KOVA_API void kova_dump_stack(void);
+/** kova_dump_stack with `skip` + 1 frames left out (a skip of 0 or less leaves out one). */
 KOVA_API void kova_dump_stack_skip(int32_t skip);
+/** kova_dump_stack_skip into the caller's buffer of `capacity` entries; a null buffer or a
+ * capacity below 1 logs only the start line. */
 KOVA_API void kova_dump_stack_ext(void **buffer, int32_t capacity, int32_t skip);
-/** @} */
 /** The caller's program counter, stack and frame pointers, then kova_dump_stack_ext. */
 KOVA_API void kova_thread_dump_stack(void);
-/** @{ */
-/** Frame walk over the stack holding `sp` (and, sync, its raw words for fatal signals). */
+/** Frame walk over the stack holding `sp`, and its raw words for fatal signals. */
 KOVA_API void kova_thread_dump_sync_stack(int32_t tid, int32_t signal, uint64_t sp, uint64_t fp);
+/** Frame walk over the stack holding `sp`, without raw words: the dump of a thread at exit. */
 KOVA_API void kova_thread_dump_exit_stack(uint64_t sp, uint64_t fp);
-/** @} */
 /** Raw words from 1 KB below `sp` (at most 20 KB, within [low, high)); fatal signals only. */
 KOVA_API void kova_thread_dump_full_stack(int32_t signal, uint64_t sp, int32_t tid, uint64_t low, uint64_t high);
 /** The whole OS stack of the calling thread with the code addresses on it; fatal signals only. */

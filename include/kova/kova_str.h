@@ -72,12 +72,13 @@ typedef int (*kova_execv_check_fn)(const char *path, int argc, char *const argv[
 KOVA_API int execv_s(const char *path, int argc, char *const argv[], const char *allowed,
                      kova_execv_check_fn check);
 
-/** @{ */
-/** The targets of -Wl,--wrap=popen,--wrap=pclose,--wrap=system. */
+/** Target of -Wl,--wrap=popen (with --wrap=pclose and --wrap=system the program's plain calls
+ * go through the library's runners): kova_popen. */
 KOVA_API FILE *__wrap_popen(const char *command, const char *mode);
+/** Target of --wrap=pclose: kova_pclose. */
 KOVA_API int __wrap_pclose(FILE *stream);
+/** Target of --wrap=system: kova_system. */
 KOVA_API int __wrap_system(const char *command);
-/** @} */
 
 KOVA_EXTERN_C_END
 
