@@ -31,17 +31,17 @@ KOVA_EXTERN_C_BEGIN
 
 /** A group of the table (64 bytes). */
 typedef struct kova_cpum_group_s {
-    kova_list_head_s list;
+    kova_list_head_s list;       /**< link in the table's group list, in table order */
     kova_list_head_s partitions; /**< the group's partitions in table order */
-    char name[KOVA_CPUM_NAME_SIZE];
+    char name[KOVA_CPUM_NAME_SIZE]; /**< the group's name */
 } kova_cpum_group_s;
 
 /** A partition of a group (312 bytes). */
 typedef struct kova_cpum_partition_s {
-    kova_list_head_s list;
+    kova_list_head_s list; /**< link in its group's partition list */
     int32_t type; /**< the partition type the table gives */
-    uint32_t reserved;
-    char name[KOVA_CPUM_NAME_SIZE];
+    uint32_t reserved; /**< padding, zero */
+    char name[KOVA_CPUM_NAME_SIZE]; /**< the partition's name */
     char cpu_list[KOVA_CPUM_LIST_SIZE]; /**< the partition's CPUs as a CPU list text ("0-3,8") */
 } kova_cpum_partition_s;
 
@@ -64,12 +64,12 @@ KOVA_API int kova_cpum_clear_cpumask_of_iod_poll(uint64_t *cpuset);
  * before the table is loaded ("Cpu partition is not inited yet") or for a null print. */
 KOVA_API int kova_cpum_dbg_show(kova_print_fn print);
 
-/** @{ */
-/** Platform stubs: no idle C-state control, no task information. */
+/** Platform stub without idle C-state control: stores 0 in *value (when not null), returns 0. */
 KOVA_API int kova_get_idle_no_cstates(void *unused, uint32_t *value);
+/** Platform stub without idle C-state control: ignores the value, returns 0. */
 KOVA_API int kova_set_idle_no_cstates(uint32_t value);
+/** Platform stub without task information: returns -1. */
 KOVA_API int kova_get_cpu_task_info(void *unused);
-/** @} */
 
 KOVA_EXTERN_C_END
 

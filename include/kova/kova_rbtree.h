@@ -54,9 +54,11 @@ static inline void kova_rb_link_node(kova_rb_node_s *node, kova_rb_node_s *paren
     *link = node;
 }
 
+/** Colours a node just linked with kova_rb_link_node and rebalances the tree. */
 KOVA_API void kova_rb_insert_color(kova_rb_node_s *node, kova_rb_root_s *root);
 /** Takes the node out of the tree and rebalances it. */
 KOVA_API void kova_rb_erase(kova_rb_node_s *node, kova_rb_root_s *root);
+/** The smallest node; null for an empty tree. */
 KOVA_API kova_rb_node_s *kova_rb_first(const kova_rb_root_s *root);
 /** The largest node; null for an empty tree. */
 KOVA_API kova_rb_node_s *kova_rb_last(const kova_rb_root_s *root);
@@ -64,13 +66,17 @@ KOVA_API kova_rb_node_s *kova_rb_last(const kova_rb_root_s *root);
 KOVA_API kova_rb_node_s *kova_rb_next(const kova_rb_node_s *node);
 /** The next smaller node; null before the first. */
 KOVA_API kova_rb_node_s *kova_rb_prev(const kova_rb_node_s *node);
-/** @{ */
 /** Puts `replacement` in `victim`'s place (parent, children, colour) without rebalancing. */
 KOVA_API void kova_rb_replace_node(kova_rb_node_s *victim, kova_rb_node_s *replacement, kova_rb_root_s *root);
+/** After an insert: calls fn on the nodes whose children changed, from below the new node up to
+ * the root, so that per-node values stay right. */
 KOVA_API void kova_rb_augment_insert(kova_rb_node_s *node, kova_rb_augment_fn fn, void *data);
+/** Before an erase: the deepest node whose subtree the erase changes (to be passed to
+ * kova_rb_augment_erase_end afterwards), or null when the node is the tree's only node. */
 KOVA_API kova_rb_node_s *kova_rb_augment_erase_begin(kova_rb_node_s *node);
+/** After an erase: calls fn from `node` (from kova_rb_augment_erase_begin) up to the root; a null
+ * node does nothing. */
 KOVA_API void kova_rb_augment_erase_end(kova_rb_node_s *node, kova_rb_augment_fn fn, void *data);
-/** @} */
 
 KOVA_EXTERN_C_END
 

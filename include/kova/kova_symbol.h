@@ -50,27 +50,26 @@ typedef struct kova_symbol_range_s {
 /** A lookup the caller provides; 0 when it resolved the address (then used as is). */
 typedef int32_t (*kova_symbol_find_fn)(uint64_t address, kova_symbol_info_s *info);
 
-/** @{ */
 /** Initialise once and queue one update pass on the work scheduler: 0, or -12 (logged). */
 KOVA_API int32_t kova_symbol_init(void);
+/** Queues one update pass on the work scheduler (initialising first if needed), as
+ * kova_symbol_init: 0, or -12 (logged). */
 KOVA_API int32_t kova_symbol_update(void);
+/** The same as kova_symbol_init: initialise once and queue one update pass; 0, or -12 (logged). */
 KOVA_API int32_t kova_symbol_init_async(void);
-/** @} */
-/** @{ */
 /** Initialise once and run one update pass in the caller (or wait for the running one): 0. */
 KOVA_API int32_t kova_symbol_init_sync(void);
+/** Runs one update pass in the caller (initialising first if needed), as kova_symbol_init_sync: 0. */
 KOVA_API int32_t kova_symbol_update_sync(void);
-/** @} */
 /** Empties the index (waiting for running lookups). Returns 0. */
 KOVA_API int32_t kova_symbol_fini(void);
 
 /** The registered lookup, then the own index: 0, -1 (not found) or an error above. */
 KOVA_API int32_t kova_symbol_find(uint64_t address, kova_symbol_info_s *info);
-/** @{ */
 /** The own index only; `range` (may be null) receives the object's base and range. */
 KOVA_API int32_t symbol_find_by_own(uint64_t address, kova_symbol_info_s *info, kova_symbol_range_s *range);
+/** The same as symbol_find_by_own: the own index only, the registered lookup not asked. */
 KOVA_API int32_t kova_symbol_find_detail(uint64_t address, kova_symbol_info_s *info, kova_symbol_range_s *range);
-/** @} */
 /** "name+0xoffset" in `buffer` (set to "" first) and the buffer, or null when the address does
  * not resolve, the index is busy or the text does not fit. */
 KOVA_API char *kova_symbol_addr_to_string(uint64_t address, char *buffer, uint32_t size);
@@ -88,12 +87,12 @@ KOVA_API void kova_symbol_show_sym_by_vaddr(kova_print_fn print, uint64_t addres
 /** Test aid: holds the index's write lock for `seconds`. Returns 0. */
 KOVA_API int32_t kova_symbol_rwlock_deadlock_nodump_stack(uint32_t seconds);
 
-/** @{ */
-/** The index's lock: try-read 0 or -1; the may-block forms sleep 1 ms between rounds. */
+/** The index's lock: try-read 0 or -1. */
 KOVA_API int32_t symbol_rwlock_tryrdlock(int64_t *lock);
+/** Takes a read hold on the index's lock, sleeping 1 ms between rounds of attempts. */
 KOVA_API void symbol_rwlock_rdlock_mayblock(int64_t *lock);
+/** Takes the write hold on the index's lock, sleeping 1 ms between rounds of attempts. */
 KOVA_API void symbol_rwlock_wrlock_mayblock(int64_t *lock);
-/** @} */
 
 KOVA_EXTERN_C_END
 

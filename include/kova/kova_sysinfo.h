@@ -31,11 +31,10 @@ KOVA_API int sysinfo_init(void);
 /** Stops the thread (waiting up to 3 s; "kova_cpu_usage thread exited abnormal." when it does not
  * end) and frees the slots. 0. Without a thread there is nothing to wait for. */
 KOVA_API int sysinfo_exit(void);
-/** @{ */
 /** Allocates the slots for the present CPU count: 0; -1 when the count is 0; -12. */
 KOVA_API int sysinfo_alloc_mem(void);
+/** Frees the slots (nothing when they are not allocated). */
 KOVA_API void sysinfo_free_mem(void);
-/** @} */
 /** Takes one sample of /proc/stat into the slots (nothing when they are not allocated). */
 KOVA_API void sysinfo_update_all_cpu_usage(void);
 /** The sampler thread's body; returns null. */
@@ -64,11 +63,10 @@ KOVA_API unsigned int kova_get_cache_line_size(void);
  * and the package and logical CPU counts (from the segment, or from lscpu and /proc/cpuinfo,
  * then published). 0; -1 when one of them cannot be had. */
 KOVA_API int cpuinfo_init(void);
-/** @{ */
-/** The package ("physical CPU") and logical CPU counts, 0 before cpuinfo_init. 0; -1 for null. */
+/** The package ("physical CPU") count, 0 before cpuinfo_init. 0; -1 for null. */
 KOVA_API int kova_get_phycpu_num(uint32_t *count);
+/** The logical CPU count, 0 before cpuinfo_init. 0; -1 for null. */
 KOVA_API int kova_get_logic_cpu_num(uint32_t *count);
-/** @} */
 /** Copies the 64-byte model text (NUL-terminated). 0; -1 for null. */
 KOVA_API int kova_get_cpumodel_info(char *model);
 /** The CPUs of package `phycpu` (from 0): the CPU lists of its NUMA nodes. 0; -1 for an index not

@@ -85,14 +85,13 @@ KOVA_API int32_t kova_timer_module_init(void);
  * one pending in the wheel is not (the record may be uninitialised memory, whose links are not
  * followed): the tick thread reports the broken slot when it reaches it and goes on. */
 KOVA_API int32_t kova_timer_init(kova_timer_s *timer);
-/** @{ */
 /** Zeroes the record and stores time-out, data, handler and the caller's name, file and line:
  * 0, or -1 for a null timer or handler or a timer pending in either structure. Use kova_timer_set. */
 KOVA_API int32_t kova_timer_set_raw(kova_timer_s *timer, uint64_t timeout, uint64_t data, kova_timer_fn func,
                                     const char *func_name, const char *file, int32_t line);
+/** kova_timer_set_raw with the calling function's name, file and line. */
 #define kova_timer_set(timer, timeout, data, func) \
     kova_timer_set_raw((timer), (timeout), (data), (func), __func__, __FILE__, __LINE__)
-/** @} */
 /** Arms a wheel timer for its stored time-out (ms): 0, or -1 (not initialised, bad, or pending in
  * the wheel or the high-resolution tree: a record is in at most one of them). */
 KOVA_API int32_t kova_timer_add(kova_timer_s *timer);
@@ -105,28 +104,30 @@ KOVA_API int32_t kova_timer_modify(kova_timer_s *timer, uint64_t timeout);
 /** Takes a pending timer back to idle, out of whichever structure holds it (0 also when it was
  * idle); does not wait for its handler. */
 KOVA_API int32_t kova_timer_delete(kova_timer_s *timer);
-/** @{ */
 /** As kova_timer_delete, after waiting until the timer's handler runs on neither timer thread;
  * afterwards the record's memory may be released. */
 KOVA_API int32_t kova_timer_delete_sync(kova_timer_s *timer);
+/** The same as kova_timer_delete_sync: the record's memory may be released afterwards. */
 KOVA_API int32_t kova_timer_destroy(kova_timer_s *timer);
-/** @} */
 /** 1 while pending, else 0 (a snapshot, read without the lock). */
 KOVA_API uint32_t kova_timer_is_pending(const kova_timer_s *timer);
-/** @{ */
 /** Logs the record that contains the list link `entry`. */
 KOVA_API void kova_timer_show(kova_list_head_s *entry);
+/** The process's timer wheel root (for diagnostics; change it only through the functions here). */
 KOVA_API kova_timer_root_s *kova_get_timer_root(void);
-/** @} */
 
-/** @{ */
-/** High-resolution timers (reached through the functions above for records with KOVA_TIMER_HR). */
+/** High-resolution timers (also reached through the functions above for records with
+ * KOVA_TIMER_HR): arms the timer for its stored time-out in ns; 0 or -1 as kova_timer_add_ns. */
 KOVA_API int32_t kova_hr_timer_add(kova_timer_s *timer);
+/** Arms or re-arms a high-resolution timer to fire `delay_ns` from now: 0 or -1 as
+ * kova_timer_modify. */
 KOVA_API int32_t kova_hr_timer_modify(kova_timer_s *timer, uint64_t delay_ns);
+/** Takes a pending high-resolution timer back to idle without waiting for its handler: 0 or -1. */
 KOVA_API int32_t kova_hr_timer_delete(kova_timer_s *timer);
+/** As kova_hr_timer_delete, after waiting until the timer's handler is not running. */
 KOVA_API int32_t kova_hr_timer_delete_sync(kova_timer_s *timer);
+/** 1 while the timer is pending in the high-resolution tree, else 0 (also for null). */
 KOVA_API uint32_t kova_hr_timer_is_pending(const kova_timer_s *timer);
-/** @} */
 /** Diagnostic command: "<cmd> <sub> list" logs the pending high-resolution timers. */
 KOVA_API int32_t kova_hr_timer_diagnose_func(int32_t argc, char **argv);
 

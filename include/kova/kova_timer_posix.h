@@ -15,20 +15,18 @@
 
 KOVA_EXTERN_C_BEGIN
 
-/** @{ */
-/** Clock ids 0 to 3 (CLOCK_REALTIME, CLOCK_MONOTONIC, CLOCK_PROCESS_CPUTIME_ID,
+/** timer_create: clock ids 0 to 3 (CLOCK_REALTIME, CLOCK_MONOTONIC, CLOCK_PROCESS_CPUTIME_ID,
  * CLOCK_THREAD_CPUTIME_ID) are accepted; null `evp` or `timerid` is refused. */
 KOVA_API int kova_timer_create_posix(uint32_t clockid, struct sigevent *evp, timer_t *timerid);
+/** timer_delete: its result. */
 KOVA_API int kova_timer_delete_posix(timer_t timerid);
-/** @} */
 /** Refuses a null `new_value`; a null `old_value` is passed through. */
 KOVA_API int kova_timer_settime_posix(timer_t timerid, uint32_t flags, const struct itimerspec *new_value,
                                       struct itimerspec *old_value);
-/** @{ */
-/** Refuses a null `curr_value`. */
+/** timer_gettime: refuses a null `curr_value`. */
 KOVA_API int kova_timer_gettime_posix(timer_t timerid, struct itimerspec *curr_value);
+/** timer_getoverrun: its result. */
 KOVA_API int kova_timer_getoverrun_posix(timer_t timerid);
-/** @} */
 
 KOVA_EXTERN_C_END
 
