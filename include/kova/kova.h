@@ -15,6 +15,7 @@
 #include "kova_fileops.h"
 #include "kova_fs.h"
 #include "kova_hash.h"
+#include "kova_init.h"
 #include "kova_list.h"
 #include "kova_lock.h"
 #include "kova_log.h"
