@@ -9,9 +9,16 @@
 #define KOVA_KOVA_TIMER_POSIX_H
 
 #include <signal.h>
+#include <sys/types.h>
 #include <time.h>
 
 #include "kova_types.h"
+
+/* Strict ISO C (-std=c11 without a POSIX feature macro) hides these two records in <signal.h> and
+ * <time.h>. Declared here at file scope, the prototypes below name the same records as the C
+ * library's in every mode; the calls only pass pointers to them. */
+struct sigevent;
+struct itimerspec;
 
 KOVA_EXTERN_C_BEGIN
 
