@@ -29,13 +29,14 @@ libdir=$(dirname "$(find "$root" -name libkova.so.1 | head -n 1)")
 [ -f "$libdir/libkovalog.so.1" ] || fail "libkovalog.so.1 is not beside libkova.so.1"
 export LD_LIBRARY_PATH=$libdir
 
-# The C example exactly as the README shows it, built as the README says.
+# The C example exactly as the README shows it, built as the README says; the public headers must
+# stand up to strict C11 with every warning an error.
 sed -n '/^```c$/,/^```$/p' "$src/README.md" | sed '1d;$d' > "$work/app.c"
 [ -s "$work/app.c" ] || fail "no C example in README.md"
 PKG_CONFIG_PATH=$libdir/pkgconfig
 export PKG_CONFIG_PATH
 # shellcheck disable=SC2046
-cc -std=c11 "$work/app.c" $(pkg-config --cflags --libs kova) -o "$work/app-pc"
+cc -std=c11 -Wall -Wextra -Werror "$work/app.c" $(pkg-config --cflags --libs kova) -o "$work/app-pc"
 "$work/app-pc" > "$work/out-pc"
 grep -q '^uptime ' "$work/out-pc" || fail "the example built with pkg-config printed no uptime"
 
@@ -48,7 +49,8 @@ find_package(kova 1 REQUIRED)
 add_executable(app app.c)
 target_link_libraries(app PRIVATE kova::kova)
 CM
-cmake -S "$work/consumer" -B "$work/consumer/build" -DCMAKE_PREFIX_PATH="$root/usr" >/dev/null
+cmake -S "$work/consumer" -B "$work/consumer/build" -DCMAKE_PREFIX_PATH="$root/usr" \
+    -DCMAKE_C_STANDARD=11 -DCMAKE_C_EXTENSIONS=OFF -DCMAKE_C_FLAGS="-Wall -Wextra -Werror" >/dev/null
 cmake --build "$work/consumer/build" >/dev/null
 "$work/consumer/build/app" | grep -q '^uptime ' || fail "the example built with find_package printed no uptime"
 

@@ -6,7 +6,7 @@ set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(kova_deb_version ${PROJECT_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE})
 set(CPACK_PACKAGE_CONTACT "libkova developers <libkova@example.org>")
 
-# Every package carries its copyright and changelog; libkova1 also the lintian override below.
+# Every package carries its copyright, changelog and lintian overrides (each with its reason).
 string(TIMESTAMP kova_deb_date "%a, %d %b %Y %H:%M:%S +0000" UTC)
 set(kova_deb_docs)
 foreach(i RANGE 0 8 3)
@@ -28,10 +28,13 @@ foreach(i RANGE 0 8 3)
   list(APPEND kova_deb_docs ${changelog}.gz)
   install(FILES ${changelog}.gz ${CMAKE_CURRENT_LIST_DIR}/debian/copyright
     DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package} COMPONENT ${component})
+  install(FILES ${CMAKE_CURRENT_LIST_DIR}/debian/${package}.lintian-overrides
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME ${package} COMPONENT ${component})
 endforeach()
 add_custom_target(kova_deb_docs ALL DEPENDS ${kova_deb_docs})
-install(FILES ${CMAKE_CURRENT_LIST_DIR}/debian/libkova1.lintian-overrides
-  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME libkova1 COMPONENT runtime)
+# The libraries live in a directory of the dynamic loader: libc's ldconfig trigger refreshes its cache.
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/debian/triggers)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME libkova)
@@ -49,19 +52,21 @@ set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
 
+# Extended description lines stay within 79 characters (lintian counts the leading space).
 set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
   "operating-system abstraction layer of a storage data plane\n"
-  "libkova gives the user-space processes of a storage controller's data plane their\n"
-  "platform services: threads, locks, timers, scheduled work, CPU, NUMA and memory\n"
-  "discovery, time zones, configuration files, filtered shell commands, stack dumps,\n"
-  "containers, checksums and sockets, behind a C interface.\n"
+  "libkova gives the user-space processes of a storage controller's data\n"
+  "plane their platform services: threads, locks, timers, scheduled work,\n"
+  "CPU, NUMA and memory discovery, time zones, configuration files, filtered\n"
+  "shell commands, stack dumps, containers, checksums and sockets, behind a\n"
+  "C interface.\n"
   "This package holds the shared libraries libkova and libkovalog.")
 set(CPACK_COMPONENT_DEV_DESCRIPTION
   "operating-system abstraction layer of a storage data plane (development files)\n"
-  "libkova gives the user-space processes of a storage controller's data plane their\n"
-  "platform services behind a C interface.\n"
-  "This package holds the C headers, the link-time libraries, the pkg-config file and\n"
-  "the CMake package (find_package(kova)).")
+  "libkova gives the user-space processes of a storage controller's data\n"
+  "plane their platform services behind a C interface.\n"
+  "This package holds the C headers, the link-time libraries, the pkg-config\n"
+  "file and the CMake package (find_package(kova)).")
 set(CPACK_COMPONENT_KOVACTL_DESCRIPTION
   "command-line tool showing what libkova sees on a machine\n"
   "kovactl brings libkova up in its own process and shows the time base, threads,\n"
