@@ -54,6 +54,15 @@ cmake -S "$work/consumer" -B "$work/consumer/build" -DCMAKE_PREFIX_PATH="$root/u
 cmake --build "$work/consumer/build" >/dev/null
 "$work/consumer/build/app" | grep -q '^uptime ' || fail "the example built with find_package printed no uptime"
 
+# Every installed header compiles on its own, in strict C11 and in C++20.
+include=$root/usr/include
+for h in "$include"/kova/*.h "$include"/kovalog/*.h; do
+    name=${h#"$include"/}
+    echo "#include <$name>" > "$work/alone.c"
+    cc -std=c11 -Wall -Wextra -Werror -I"$include" -c "$work/alone.c" -o /dev/null || fail "$name does not stand alone in C11"
+    c++ -std=c++20 -Wall -Wextra -Werror -I"$include" -x c++ -c "$work/alone.c" -o /dev/null || fail "$name does not stand alone in C++20"
+done
+
 # kovactl: every command's --help is its section of the manual page, word for word.
 kovactl=$root/usr/bin/kovactl
 man=$root/usr/share/man/man1/kovactl.1.gz
