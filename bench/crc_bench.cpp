@@ -68,7 +68,8 @@ const Isal &isal()
                          same_crc16, object_of(ours), object_of(theirs));
             std::abort();
         }
-        std::fprintf(stderr, "crc16_t10dif: ours in %s, ISA-L's in %s\n", object_of(ours), object_of(theirs));
+        std::fprintf(stderr, "crc16_t10dif: ours in %s, ISA-L's in %s; our kernels: %s, %s\n", object_of(ours), object_of(theirs),
+                     kova_crc32c_kernel_name(), kova_crc16_kernel_name());
         return l;
     }();
     return loaded;

@@ -20,6 +20,7 @@
 #include "crc32/tables.h"
 
 namespace kova::crc {
+namespace {  // compiled per kernel file for its instructions (see x86_isa.h)
 
 namespace poly16 {
 constexpr std::uint64_t kP = 0x10000u | kCrc16Poly;
@@ -121,4 +122,5 @@ struct Crc16Fold {
     }
 };
 
+}  // namespace
 }  // namespace kova::crc

@@ -16,6 +16,7 @@
 #include <cstring>
 
 namespace kova::crc {
+namespace {  // compiled per kernel file for its instructions (see x86_isa.h)
 
 // Reads the data, and with a destination writes each piece read to the same offset.
 template <bool kCopy>
@@ -93,4 +94,5 @@ std::uint32_t three_stream(void *dst, std::uint64_t n, std::uint32_t crc, const 
     return single_stream_tail<Isa>(crc, c, offset, n);
 }
 
+}  // namespace
 }  // namespace kova::crc

@@ -1,5 +1,6 @@
 // The two 256-entry tables and the byte-at-a-time updates every kernel falls back on for the
-// pieces too short for its instructions.
+// pieces too short for its instructions. The updates have internal linkage: kernel files compile
+// them for their own instructions, and no file may end up calling another file's copy.
 #pragma once
 
 #include <array>
@@ -34,13 +35,13 @@ inline constexpr std::array<std::uint16_t, 256> kCrc16Table = [] {
 static_assert(kCrc32cTable[1] == 0xF26B8303u && kCrc32cTable[128] == 0x82F63B78u);
 static_assert(kCrc16Table[1] == 0x8BB7u && kCrc16Table[255] == 0x55B3u);
 
-inline std::uint32_t crc32c_table_update(std::uint32_t crc, const unsigned char *p, std::size_t n)
+static inline std::uint32_t crc32c_table_update(std::uint32_t crc, const unsigned char *p, std::size_t n)
 {
     for (std::size_t i = 0; i < n; ++i) crc = kCrc32cTable[(crc ^ p[i]) & 0xFFu] ^ (crc >> 8);
     return crc;
 }
 
-inline std::uint16_t crc16_table_update(std::uint16_t crc, const unsigned char *p, std::size_t n)
+static inline std::uint16_t crc16_table_update(std::uint16_t crc, const unsigned char *p, std::size_t n)
 {
     for (std::size_t i = 0; i < n; ++i)
         crc = static_cast<std::uint16_t>(kCrc16Table[p[i] ^ (crc >> 8)] ^ ((crc << 8) & 0xFFFFu));

@@ -25,16 +25,13 @@ std::vector<unsigned char> random_bytes(std::size_t n, unsigned seed)
 
 using Kernel = uint32_t (*)(void *, uint64_t, uint32_t, const void *);
 
-// Every kernel, the copying ones with a destination, against the table.
+// The exported kernels (the copying ones with a destination).
 struct NamedKernel {
     const char *name;
     Kernel kernel;
-    bool copies;
 };
-const NamedKernel kKernels[] = {{"AsmCrc32c", AsmCrc32c, false},
-                                {"Asm3Crc32c", Asm3Crc32c, false},
-                                {"AsmCrc32cWithCpy", AsmCrc32cWithCpy, true},
-                                {"Asm3Crc32cWithCpy", Asm3Crc32cWithCpy, true}};
+const NamedKernel kKernels[] = {
+    {"AsmCrc32c", AsmCrc32c}, {"Asm3Crc32c", Asm3Crc32c}, {"AsmCrc32cWithCpy", AsmCrc32cWithCpy}, {"Asm3Crc32cWithCpy", Asm3Crc32cWithCpy}};
 
 TEST(Crc32c, CheckValuesOfTheStandards)
 {
@@ -73,10 +70,31 @@ TEST(Crc32c, NullBufferAndZeroLength)
     EXPECT_EQ(kova_crc16_soft(0xBEEF, data, 0), 0xBEEF);
 }
 
-// Every length up to past one 4080-byte block, at every alignment: each kernel equals the table
-// and the copying ones copy exactly.
-TEST(Crc32c, EveryKernelEqualsTheTableAtEveryLengthAndOffset)
+}  // namespace
+
+namespace kova::crc {
+void PrintTo(const Crc32cKernel &k, std::ostream *os) { *os << k.name; }
+void PrintTo(const Crc16Kernel &k, std::ostream *os) { *os << k.name; }
+}  // namespace kova::crc
+
+namespace {
+
+bool runs_here(bool (*runs_on)(const kova::crc::Cpu &)) { return runs_on(kova::crc::cpu()); }
+
+// Every kernel built for this processor, each on its own; one this machine cannot run is skipped.
+class EachCrc32cKernel : public testing::TestWithParam<kova::crc::Crc32cKernel> {};
+class EachCrc16Kernel : public testing::TestWithParam<kova::crc::Crc16Kernel> {};
+INSTANTIATE_TEST_SUITE_P(Kernels, EachCrc32cKernel, testing::ValuesIn(kova::crc::crc32c_kernels().begin(), kova::crc::crc32c_kernels().end()),
+                         [](const auto &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Kernels, EachCrc16Kernel, testing::ValuesIn(kova::crc::crc16_kernels().begin(), kova::crc::crc16_kernels().end()),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// Every length up to past one 4080-byte block, at every alignment: the kernel equals the table
+// and its copying form copies exactly. Covers each block size and constant of every kernel.
+TEST_P(EachCrc32cKernel, EqualsTheTableAtEveryLengthAndOffset)
 {
+    const auto &k = GetParam();
+    if (!runs_here(k.runs_on)) GTEST_SKIP() << k.name << " needs instructions this processor (or system) lacks";
     const auto data = random_bytes(4200 + 16, 1);
     std::vector<unsigned char> dst(data.size() + 16);
     for (uint64_t offset = 0; offset < 16; ++offset) {
@@ -84,21 +102,55 @@ TEST(Crc32c, EveryKernelEqualsTheTableAtEveryLengthAndOffset)
             const unsigned char *src = data.data() + offset;
             const uint32_t seed = static_cast<uint32_t>(n * 2654435761u);
             const uint32_t expected = kova_crc32cContinueSoft(seed, src, static_cast<uint32_t>(n));
-            for (const auto &k : kKernels) {
-                unsigned char *out = dst.data() + (offset ^ 5);
-                std::memset(dst.data(), 0xA5, dst.size());
-                ASSERT_EQ(k.kernel(out, n, seed, src), expected) << k.name << " n=" << n << " offset=" << offset;
-                if (k.copies) {
-                    ASSERT_EQ(std::memcmp(out, src, n), 0) << k.name << " n=" << n;
-                    ASSERT_EQ(out[n], 0xA5) << k.name << " wrote past the end, n=" << n;
-                    ASSERT_TRUE(out == dst.data() || out[-1] == 0xA5) << k.name << " wrote before the start";
-                }
-            }
-            ASSERT_EQ(kova_crc32cContinue(seed, src, static_cast<uint32_t>(n)), n == 0 ? seed : expected);
-            ASSERT_EQ(kova_crc16(static_cast<uint16_t>(seed), src, n), kova_crc16_soft(static_cast<uint16_t>(seed), src, n))
-                << "n=" << n << " offset=" << offset;
+            ASSERT_EQ(k.update(nullptr, n, seed, src), expected) << "n=" << n << " offset=" << offset;
+            unsigned char *out = dst.data() + (offset ^ 5);
+            std::memset(dst.data(), 0xA5, dst.size());
+            ASSERT_EQ(k.copy(out, n, seed, src), expected) << "n=" << n << " offset=" << offset;
+            ASSERT_EQ(std::memcmp(out, src, n), 0) << "n=" << n;
+            ASSERT_EQ(out[n], 0xA5) << "wrote past the end, n=" << n;
+            ASSERT_TRUE(out == dst.data() || out[-1] == 0xA5) << "wrote before the start";
         }
     }
+}
+
+TEST_P(EachCrc16Kernel, EqualsTheTableAtEveryLengthAndOffset)
+{
+    const auto &k = GetParam();
+    if (!runs_here(k.runs_on)) GTEST_SKIP() << k.name << " needs instructions this processor (or system) lacks";
+    const auto data = random_bytes(4200 + 16, 6);
+    for (uint64_t offset = 0; offset < 16; ++offset) {
+        for (uint64_t n = 0; n <= 4200; ++n) {
+            const auto seed = static_cast<uint16_t>(n * 40503u);
+            ASSERT_EQ(k.update(seed, data.data() + offset, n), kova_crc16_soft(seed, data.data() + offset, n)) << "n=" << n << " offset=" << offset;
+        }
+    }
+}
+
+// Each kernel reads (and the copying ones write) exactly `n` bytes: a buffer ending at an
+// inaccessible page would fault on one byte too many.
+TEST(Crc32c, EveryKernelStopsAtTheGuardPage)
+{
+    const long page = sysconf(_SC_PAGESIZE);
+    auto *map = static_cast<unsigned char *>(mmap(nullptr, 4 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(map, MAP_FAILED);
+    ASSERT_EQ(mprotect(map + page, page, PROT_NONE) | mprotect(map + 3 * page, page, PROT_NONE), 0);
+    const auto data = random_bytes(static_cast<std::size_t>(page), 4);
+    for (uint64_t n : {1ul, 7ul, 15ul, 63ul, 65ul, 255ul, 257ul, 1007ul, 1009ul, 4079ul, static_cast<uint64_t>(page)}) {
+        unsigned char *src = map + page - n, *dst = map + 3 * page - n;
+        std::memcpy(src, data.data(), n);
+        const uint32_t expected = kova_crc32cContinueSoft(1, src, static_cast<uint32_t>(n));
+        for (const auto &k : kova::crc::crc32c_kernels()) {
+            if (!runs_here(k.runs_on)) continue;
+            ASSERT_EQ(k.update(nullptr, n, 1, src), expected) << k.name;
+            ASSERT_EQ(k.copy(dst, n, 1, src), expected) << k.name;
+            ASSERT_EQ(std::memcmp(dst, src, n), 0) << k.name;
+        }
+        for (const auto &k16 : kova::crc::crc16_kernels()) {
+            if (!runs_here(k16.runs_on)) continue;
+            ASSERT_EQ(k16.update(3, src, n), kova_crc16_soft(3, src, n)) << k16.name;
+        }
+    }
+    munmap(map, 4 * page);
 }
 
 TEST(Crc32c, LongBuffersAndPiecesEqualTheWhole)
@@ -137,29 +189,6 @@ TEST(Crc16, CheckValuesAndTheFixedSizePath)
     }
 }
 
-// The copy kernels read and write exactly `n` bytes: a buffer ending at an inaccessible page
-// on either side would fault on one byte too many.
-TEST(Crc32c, CopyStopsAtTheGuardPage)
-{
-    const long page = sysconf(_SC_PAGESIZE);
-    auto *map = static_cast<unsigned char *>(mmap(nullptr, 4 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-    ASSERT_NE(map, MAP_FAILED);
-    ASSERT_EQ(mprotect(map + page, page, PROT_NONE) | mprotect(map + 3 * page, page, PROT_NONE), 0);
-    const auto data = random_bytes(static_cast<std::size_t>(page), 4);
-    for (uint64_t n : {1ul, 7ul, 15ul, 1007ul, 1009ul, 4079ul, static_cast<uint64_t>(page)}) {
-        unsigned char *src = map + page - n, *dst = map + 3 * page - n;
-        std::memcpy(src, data.data(), n);
-        for (const auto &k : kKernels) {
-            if (!k.copies) continue;
-            ASSERT_EQ(k.kernel(dst, n, 1, src), kova_crc32cContinueSoft(1, src, static_cast<uint32_t>(n))) << k.name;
-            ASSERT_EQ(std::memcmp(dst, src, n), 0);
-        }
-        ASSERT_EQ(kova_crc32cContinue_with_cpy(9, dst, static_cast<uint32_t>(n), src), kova_crc32cContinue(9, src, static_cast<uint32_t>(n)));
-        ASSERT_EQ(kova_crc16(3, src, n), kova_crc16_soft(3, src, n));
-    }
-    munmap(map, 4 * page);
-}
-
 // The kernel follows the processor: without the instructions every slot is the table, and the
 // answers do not change.
 TEST(Crc32c, KernelChoiceFollowsTheProcessor)
@@ -177,13 +206,17 @@ TEST(Crc32c, KernelChoiceFollowsTheProcessor)
         {{true, true, cortex_a72}, "AsmCrc32c", "crc16_t10dif"},
 #else
         {{true, true, cortex_a72}, "Asm3Crc32c", "crc16_t10dif"},
+        {{true, true, 0, true, false}, "Crc32cFoldYmm", "crc16_t10dif_ymm"},
+        {{true, true, 0, true, true}, "Crc32cFoldZmm", "crc16_t10dif_zmm"},
 #endif
     };
     const kova::crc::Cpu real = kova::crc::cpu();
     const auto data = random_bytes(5000, 5);
     std::vector<unsigned char> copy(data.size());
     for (const auto &c : cases) {
-        if ((c.cpu.crc32c && !real.crc32c) || (c.cpu.clmul && !real.clmul)) continue;  // cannot run here
+        if ((c.cpu.crc32c && !real.crc32c) || (c.cpu.clmul && !real.clmul) || (c.cpu.clmul256 && !real.clmul256) ||
+            (c.cpu.clmul512 && !real.clmul512))
+            continue;  // cannot run here
         kova::test::LogCapture log;
         kova::crc::set_cpu_for_test(&c.cpu);
         kova_crc32_init();
