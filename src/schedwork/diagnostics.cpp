@@ -1,8 +1,11 @@
 #include "schedwork/diagnostics.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 
 #include "kova/kova_schedwork.h"
+#include "kova/kova_signal.h"
 #include "kova/kova_symbol.h"
 
 namespace kova::schedwork {
@@ -15,9 +18,8 @@ void symbol_text(std::uintptr_t address, char (&text)[kSymbolTextSize])
 
 }  // namespace kova::schedwork
 
-// The worker dumps its own stack into the log when signalled; the signal family provides that
-// request. Until it does, the reports that precede each dump are all an overdue worker leaves.
+// The worker dumps its own stack into the log from its signal handler.
 extern "C" void sched_work_dump_thread_stack(uint32_t tid)
 {
-    static_cast<void>(tid);
+    dump_thread_stack_sig(static_cast<int32_t>(getpid()), static_cast<int32_t>(tid));
 }

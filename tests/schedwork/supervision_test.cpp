@@ -76,11 +76,15 @@ TEST_F(Supervision, OverdueWorkerIsReportedOneJiffyPastItsTimeout)
     std::size_t reports = 0;
     for (const auto &m : log_.messages()) reports += m.text.rfind("sched work timeout", 0) == 0;
     EXPECT_EQ(reports, 2u);
-    EXPECT_EQ(log_.count("sched work timeout: tid " + std::to_string(watched.tid.load()) + ", pid " +
-                         std::to_string(getpid()) + "."), 2u);
+    std::string worker = std::to_string(watched.tid.load()), pid = std::to_string(getpid());
+    EXPECT_EQ(log_.count("sched work timeout: tid " + worker + ", pid " + pid + "."), 2u);
+    EXPECT_EQ(log_.count("<" + std::to_string(kova_thread_get_knl_tid()) + ">Show task context by signal ...: pid=" +
+                         pid + ", tid=" + worker + "."), 2u);
     gate.count_down();
     ASSERT_TRUE(wait_until([this] { return finished() == 2; }));
     EXPECT_EQ(kova_sched_work_timeout_theck(), 0);
+    // The worker's own dump comes from its signal handler (under TSan once it has left the wait).
+    EXPECT_TRUE(wait_until([&] { return log_.contains("<" + worker + ">dump_stack info Success"); }));
 }
 
 // Every worker blocked and no work starting: healthy until 45,000 jiffies have passed, then

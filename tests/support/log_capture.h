@@ -2,6 +2,7 @@
 // debug level, so that tests assert exact texts, levels and function names.
 #pragma once
 
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -36,9 +37,13 @@ public:
 
 private:
     static void on_message(const kovalog_message_s *message);
+    // Moves the raw lines kept aside since the last read into `messages_`, in arrival order;
+    // the caller holds `lock_`.
+    void merge_raw_lines() const;
     int saved_level_;
     mutable std::mutex lock_;
-    std::vector<LoggedMessage> messages_;
+    mutable std::vector<LoggedMessage> messages_;
+    mutable std::vector<std::uint64_t> arrival_;  // the arrival number of each of `messages_`
 };
 
 }  // namespace kova::test
