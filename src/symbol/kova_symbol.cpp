@@ -165,48 +165,63 @@ const char *path_of(const PhdrRecord &record)
     return sys.exe_path;
 }
 
+// Takes the nodes `doomed` picks out of the list and the tree, chained through `next`; the caller
+// holds the write lock and frees the chain once it has released it.
+template <typename Doomed>
+SymbolNode *unlink_all(Doomed doomed)
+{
+    SymbolNode *chain = nullptr;
+    for (SymbolNode *node = kova_symbol_sys.head, *next; node != nullptr; node = next) {
+        next = node->next;
+        if (!doomed(*node)) continue;
+        unlink_node(node);
+        node->next = chain;
+        chain = node;
+    }
+    return chain;
+}
+
+void free_chain(SymbolNode *chain)
+{
+    while (chain != nullptr) {
+        SymbolNode *next = chain->next;
+        kova::symbol::free_node(chain);
+        chain = next;
+    }
+}
+
 void add_or_mark(const PhdrRecord &record)
 {
     SymbolSystem &sys = kova_symbol_sys;
+    const char *path = path_of(record);
     symbol_rwlock_rdlock_mayblock(&sys.lock);
     SymbolNode *known = node_holding(record.vaddr_start);
+    // The path counts too: another object may have been loaded exactly where an unloaded one was.
     bool same = known != nullptr && known->vaddr_start == record.vaddr_start && known->base == record.base &&
-                known->vaddr_end == record.vaddr_end;
+                known->vaddr_end == record.vaddr_end && std::strcmp(known->path, path) == 0;
     if (same) std::atomic_ref(known->flags).fetch_or(kova::symbol::kPresent, std::memory_order_relaxed);
     read_unlock();
-    if (same) return;
-    const char *path = path_of(record);
-    if (path[0] == '\0' || std::strstr(path, "linux-vdso.so") != nullptr) return;
+    if (same || path[0] == '\0' || std::strstr(path, "linux-vdso.so") != nullptr) return;
     SymbolNode *node = kova::symbol::build_node(path, record.base, record.vaddr_start, record.vaddr_end);
     if (node == nullptr) return;
     node->flags = kova::symbol::kPresent;
     symbol_rwlock_wrlock_mayblock(&sys.lock);
-    // An object replaced at the same place (unloaded and another loaded) leaves its stale node.
-    SymbolNode *stale = node_holding(record.vaddr_start);
-    if (stale != nullptr) unlink_node(stale);
+    // Nodes of unloaded objects whose range the new one covers go now, not at the end of the
+    // pass: overlapping ranges would leave the tree's order ambiguous and answer from the old file.
+    SymbolNode *stale = unlink_all([node](const SymbolNode &old) {
+        return old.vaddr_start < node->vaddr_end && node->vaddr_start < old.vaddr_end;
+    });
     link_node(node);
     write_unlock();
-    kova::symbol::free_node(stale);
+    free_chain(stale);
 }
 
 void drop_absent()
 {
-    SymbolSystem &sys = kova_symbol_sys;
-    SymbolNode *absent = nullptr;
-    symbol_rwlock_wrlock_mayblock(&sys.lock);
-    for (SymbolNode *node = sys.head, *next; node != nullptr; node = next) {
-        next = node->next;
-        if ((node->flags & kova::symbol::kPresent) != 0) continue;
-        unlink_node(node);
-        node->next = absent;
-        absent = node;
-    }
+    symbol_rwlock_wrlock_mayblock(&kova_symbol_sys.lock);
+    SymbolNode *absent = unlink_all([](const SymbolNode &node) { return (node.flags & kova::symbol::kPresent) == 0; });
     write_unlock();
-    while (absent != nullptr) {
-        SymbolNode *next = absent->next;
-        kova::symbol::free_node(absent);
-        absent = next;
-    }
+    free_chain(absent);
 }
 
 void run_pass()
@@ -304,6 +319,18 @@ std::int64_t *kova::symbol::index_lock() { return &kova_symbol_sys.lock; }
 std::uint32_t kova::symbol::pending_requests() { return kova_symbol_sys.requests.load(); }
 std::uint64_t kova::symbol::passes_run() { return kova_symbol_sys.passes.load(); }
 
+kova::symbol::IndexSize kova::symbol::index_size()
+{
+    IndexSize size{};
+    if (!kova_symbol_sys.initialised.load(std::memory_order_acquire)) return size;
+    symbol_rwlock_rdlock_mayblock(&kova_symbol_sys.lock);
+    for (const SymbolNode *node = kova_symbol_sys.head; node != nullptr; node = node->next)
+        size = {size.objects + 1, size.heap_bytes + sizeof *node + node->count * sizeof *node->symbols,
+                size.mapped_bytes + node->map_length};
+    read_unlock();
+    return size;
+}
+
 extern "C" int32_t symbol_rwlock_tryrdlock(int64_t *lock) { return kova_rwlock_try_read_lock(lock) == 1 ? 0 : -1; }
 
 extern "C" void symbol_rwlock_rdlock_mayblock(int64_t *lock)
@@ -351,15 +378,9 @@ extern "C" int32_t kova_symbol_fini(void)
     SymbolSystem &sys = kova_symbol_sys;
     if (sys.initialised.load(std::memory_order_acquire)) {
         symbol_rwlock_wrlock_mayblock(&sys.lock);
-        SymbolNode *all = sys.head;
-        for (SymbolNode *node = all; node != nullptr; node = node->next) kova_remove_avl_node(&sys.tree, node);
-        sys.head = sys.tail = nullptr;
+        SymbolNode *all = unlink_all([](const SymbolNode &) { return true; });
         write_unlock();
-        while (all != nullptr) {
-            SymbolNode *next = all->next;
-            kova::symbol::free_node(all);
-            all = next;
-        }
+        free_chain(all);
     }
     KOVA_LOG(kova::log::kInfo, "Kova_symbol fini success!");
     return 0;

@@ -42,6 +42,13 @@ std::int64_t *index_lock();
 std::uint32_t pending_requests();
 std::uint64_t passes_run();
 
+// What the index holds: its objects, their nodes' heap bytes and the bytes of symbol and string
+// tables they map.
+struct IndexSize {
+    std::uint64_t objects, heap_bytes, mapped_bytes;
+};
+IndexSize index_size();
+
 // The entry whose range holds `key` (a value relative to the load base), else the nearest one
 // below it; null when every entry lies above.
 const Elf64_Sym *nearest_symbol(const SymbolNode &node, std::uint64_t key);
