@@ -13,8 +13,9 @@
  * Kernels: every function returns exactly what the table-driven (_soft) function returns.
  * kova_crc32_init picks the kernels once per process; functions called before it pick them
  * on first use. On aarch64 the CRC32C and PMULL instructions are used, and the three-stream
- * kernel is chosen on the processor model named in docs/crc32.md; on x86_64 the SSE4.2 crc32
- * and PCLMULQDQ instructions. A processor without them gets the tables.
+ * kernel is chosen on the processor model named in docs/crc32.md; on x86_64 VPCLMULQDQ folds
+ * over zmm (AVX-512) or ymm (AVX2) registers where the processor and system allow them, else the
+ * SSE4.2 crc32 and PCLMULQDQ instructions. A processor without them gets the tables.
  *
  * Cost: O(length). Thread safety: all functions may be called concurrently.
  */
