@@ -52,6 +52,26 @@ std::atomic<int> coredump_flag{1};
 std::mutex install_lock;
 char list_name[] = "SIGLIST";
 
+// Every thread's start routine returns to one place in the C library's thread start
+// (start_thread, or a sanitizer's wrapper around the routine). Debian's libc exports no name for
+// that function, so the frame walk learns the address from a thread of its own and ends there.
+std::atomic<std::uint64_t> thread_start_return{0};
+
+__attribute__((noinline)) void *note_thread_start(void *)
+{
+    thread_start_return.store(reinterpret_cast<std::uintptr_t>(__builtin_return_address(0)), std::memory_order_relaxed);
+    return nullptr;
+}
+
+void learn_thread_start()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        pthread_t probe;
+        if (pthread_create(&probe, nullptr, note_thread_start, nullptr) == 0) pthread_join(probe, nullptr);
+    });
+}
+
 int tid() { return static_cast<int>(kova_thread_get_knl_tid()); }
 
 bool fatal(int signal)
@@ -149,7 +169,8 @@ __attribute__((no_sanitize("address"))) void frame_walk(std::uint64_t sp, std::u
                          static_cast<unsigned>(candidate - sym.start), genuine ? "" : "???");
         previous_end = p + 8;
         if (genuine) fp = word;
-        bool outermost = std::strcmp(sym.name, "start_thread") == 0 || std::strcmp(sym.name, "main") == 0;
+        bool outermost = candidate == thread_start_return.load(std::memory_order_relaxed) ||
+                         std::strcmp(sym.name, "start_thread") == 0 || std::strcmp(sym.name, "main") == 0;
         if (outermost && genuine) break;
         if (outermost && p > fp) end = (p + 4095) & ~4095ull;
     }
@@ -241,6 +262,7 @@ extern "C" int32_t is_dump_stack_enabled(void) { return installed.load(std::memo
 
 extern "C" void auto_install_dump_stack_signal(void)
 {
+    learn_thread_start();
     if (task_track_installed.exchange(true)) return;
     install(KOVA_SIG_LOG_DUMP, "SIGTASKTRACK");
 }

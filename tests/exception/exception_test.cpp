@@ -1,26 +1,33 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <thread>
 
 #include "kova/kova_exception.h"
+#include "kova/kova_lock.h"
 #include "kova/kova_lwp.h"
 #include "kova/kova_notifier.h"
 #include "kova/kova_signal.h"
+#include "kova/kova_symbol.h"
 #include "kova/kova_thrd.h"
 #include "support/log_capture.h"
+#include "symbol/symbol_internal.h"
 
 namespace kova::test {
 namespace {
 
-std::string text(const char *format, const void *p)
+template <typename... Args>
+std::string text(const char *format, Args... args)
 {
-    char buffer[128];
-    std::snprintf(buffer, sizeof buffer, format, p);
+    char buffer[256];
+    std::snprintf(buffer, sizeof buffer, format, args...);
     return buffer;
 }
 
@@ -53,9 +60,12 @@ TEST(ExceptionChain, TheLwpHandlerIsRegisteredOnceByItsInitialisation)
     EXPECT_TRUE(log.contains("Exception notifier kova_exception_chain call end: ret 1."));
 }
 
+volatile sig_atomic_t chain_raises = 0;  // a signal the chain handler raises: a fault inside the handler
+
 std::uint32_t report_signal(kova_notifier_node_s *, unsigned long, void *data)
 {
     kovalog_original("exception chain saw signal %u", static_cast<kova_exception_data_s *>(data)->signo);
+    if (chain_raises != 0) raise(chain_raises);
     return 0;
 }
 
@@ -73,6 +83,7 @@ void overflow_stack()
 void fault_on_library_thread(void (*fault)())
 {
     static kova_notifier_node_s node{report_signal, nullptr, 1};
+    kova_symbol_init_sync();  // the walk needs the index, which the asynchronous first load may not have yet
     kova_exception_init();
     kova_exception_chain_register(&node);
     pthread_t thread;
@@ -94,12 +105,13 @@ TEST(FaultHandlerDeathTest, FatalSignalsDumpReportAndDieByTheSameSignal)
         const char *stack = "dump_stack info Success";  // the frame walk's last line
     };
     const Case cases[] = {
-        {SIGSEGV, [] { *reinterpret_cast<volatile int *>(bad_address) = 1; }},
+        // The walk ends at the genuine frame that returns into the thread start (unnamed in Debian's libc).
+        {SIGSEGV, [] { *reinterpret_cast<volatile int *>(bad_address) = 1; }, "\\+0x[0-9a-f]+ \n<[0-9]+>dump_stack info Success"},
         // On the alternate stack, with the stack pointer beyond the OS stack's guard: raw words.
         {SIGSEGV, overflow_stack, "Try to dump OS stack"},
         {SIGABRT, [] { std::abort(); }},
         {SIGFPE, [] { raise(SIGFPE); }},
-        {SIGBUS, [] { raise(SIGBUS); }},
+        {SIGBUS, [] { (void)*static_cast<volatile char *>(mmap(nullptr, 8, PROT_READ, MAP_SHARED, memfd_create("", 0), 0)); }},
     };
     for (const Case &c : cases) {
         std::string expected = "Critical fault: pid=[0-9]+, tid=[0-9]+, thrd=faulty, sig = \\[" + std::to_string(c.signal) +
@@ -107,6 +119,35 @@ TEST(FaultHandlerDeathTest, FatalSignalsDumpReportAndDieByTheSameSignal)
                                std::to_string(c.signal);
         EXPECT_EXIT(fault_on_library_thread(c.fault), ::testing::KilledBySignal(c.signal), expected) << c.signal;
     }
+    // A fault inside the handler: the nested handler dumps, finds the chain busy and re-raises.
+    chain_raises = SIGFPE;
+    EXPECT_EXIT(fault_on_library_thread(cases[0].fault), ::testing::KilledBySignal(SIGFPE),
+                "sig = \\[11\\].*chain saw signal 11.*<1>, sig SIGFPE.*sig = \\[8\\].*trylock fail");
+    chain_raises = 0;
+}
+
+std::atomic<int> held{0};
+std::atomic<bool> release{false};
+
+// Three handlers of reporting signals held open on three threads; a fourth must not dump.
+void three_handlers_and_a_fourth()
+{
+    kova_exception_init();
+    kovalog_content_callback_s hold{0, [](const kovalog_message_s *m) {
+        if (release || std::strstr(m->text, "start of stack of general fault_handler()") == nullptr) return;
+        if (std::strstr(m->text, "sig SIGPIPE") != nullptr) std::_Exit(3);
+        held.fetch_add(1);
+        while (!release) sched_yield();
+    }};
+    kovalog_register_content_callback(&hold);
+    std::thread threads[3];
+    for (auto &t : threads) pthread_kill((t = std::thread([] { while (!release) usleep(1000); })).native_handle(), SIGUSR2);
+    while (held < 3) sched_yield();
+    raise(SIGPIPE);
+    release = true;
+    for (auto &t : threads) t.join();
+    raise(SIGPIPE);
+    std::_Exit(7);
 }
 
 TEST(FaultHandlerDeathTest, ReportingSignalsDumpAndTheProcessGoesOn)
@@ -119,6 +160,40 @@ TEST(FaultHandlerDeathTest, ReportingSignalsDumpAndTheProcessGoesOn)
             std::_Exit(7);
         },
         ::testing::ExitedWithCode(7), "sig SIGPIPE.*sig = \\[13\\].*sig SIGTASKTRACK.*sig = \\[61\\]");
+    // The re-entry count is the process's: three handlers on three threads, so a fourth is cut off.
+    EXPECT_EXIT(three_handlers_and_a_fourth(), ::testing::ExitedWithCode(7),
+                "fault handler reentrant<4> too much. sig 13.*<1>, sig SIGPIPE");
+}
+
+// The OS stack in lines of four words, each code address named before its line, a run of zero
+// lines once as "...", whole lines below the end only; nothing for reporting signals.
+TEST(StackDumps, TheBrokenStackDumpFoldsZeroRunsAndNamesCode)
+{
+    kova_symbol_init_sync();
+    ASSERT_EQ(kova_thrd_setcurthreadinfo(), 0);
+    const auto code = reinterpret_cast<std::uint64_t>(&kova_dump_stack) + 4;
+    alignas(32) std::uint64_t w[20] = {code, 2, 3, 4, 0, 0, 0, 0, 0, 0, 0, 0, 5, code};
+    auto at = [&](int i) { return reinterpret_cast<std::uint64_t>(w + i); };
+    const std::string tid = text("<%d>", kova_thread_get_knl_tid()), row = "%16p: %016lx %016lx %016lx %016lx";
+    const std::string all[] = {"", tid + text("                  (rip)%016lx: kova_dump_stack+0x4 ???", code),
+                               tid + text(row.c_str(), w, code, 2ul, 3ul, 4ul), tid + text("%16p: %016lx ...", w + 4, 0ul),
+                               tid + text("%18s%016lx: %016lx  (rip)%016lx: kova_dump_stack+0x4 ???", "(rbp)", at(12), 5ul, code),
+                               tid + text(row.c_str(), w + 12, 5ul, code, 0ul, 0ul), tid + text("%16p: %016lx ...", w + 16, 0ul)};
+    symbol_rwlock_rdlock_mayblock(kova::symbol::index_lock());  // no update pass while the dumps look up
+    for (auto [signal, end, count] : {std::tuple{SIGSEGV, at(20), 7}, {SIGBUS, at(20) - 8, 6}, {SIGSEGV, at(3), 1},
+                                      {SIGUSR2, at(20), 0}, {KOVA_SIG_LOG_DUMP, at(20), 0}, {SIGPIPE, at(20), 0}}) {
+        LogCapture log;
+        m_current_thread->os_stack_low = at(0);
+        m_current_thread->os_stack_high = end;
+        kova_thread_dump_broken_stack(signal, 0);
+        std::vector<std::string> lines, expected(all, all + count);
+        for (const LoggedMessage &m : log.messages())
+            if (m.text.starts_with(tid)) lines.push_back(m.text);
+        if (count != 0) expected[0] = tid + text("Try to dump OS stack, start(0x%lx) end(0x%lx):", at(0), end);
+        EXPECT_EQ(lines, expected) << signal;
+    }
+    kova_rwlock_read_unlock(kova::symbol::index_lock());
+    kova_thrd_clearcurthreadinfo();
 }
 
 TEST(FaultHandler, InstallationFlagsAndTheCoreDumpFlag)
