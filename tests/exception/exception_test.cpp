@@ -119,11 +119,13 @@ TEST(FaultHandlerDeathTest, FatalSignalsDumpReportAndDieByTheSameSignal)
                                std::to_string(c.signal);
         EXPECT_EXIT(fault_on_library_thread(c.fault), ::testing::KilledBySignal(c.signal), expected) << c.signal;
     }
+#if !defined(__SANITIZE_THREAD__)  // which holds back a signal raised in a handler until it returns
     // A fault inside the handler: the nested handler dumps, finds the chain busy and re-raises.
     chain_raises = SIGFPE;
     EXPECT_EXIT(fault_on_library_thread(cases[0].fault), ::testing::KilledBySignal(SIGFPE),
                 "sig = \\[11\\].*chain saw signal 11.*<1>, sig SIGFPE.*sig = \\[8\\].*trylock fail");
     chain_raises = 0;
+#endif
 }
 
 std::atomic<int> held{0};
