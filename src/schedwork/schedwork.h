@@ -60,6 +60,14 @@ struct Scheduler {
     // link check) reads a record rather than whatever memory precedes it.
     kova_sched_work_s anchor{};
     sem_t semaphore{};
+    // Who will look at the queue next, guarded by queue_lock (see queue.cpp): workers between
+    // registering to sleep and returning from the semaphore, posts not yet taken by a waiter, and
+    // workers polling the queue. Each worker keeps its own share exact.
+    std::uint32_t sleepers = 0;
+    std::uint32_t posts_pending = 0;
+    std::uint32_t polling = 0;
+    std::atomic<std::uint32_t> queued{0};  // written under queue_lock, polled without it
+    std::atomic<std::uint32_t> idleWaitSeconds{10};
     std::atomic<std::uint32_t> minFreeThread{kDefaultMinFree};
     std::atomic<std::uint32_t> maxFreeThread{kDefaultMaxFree};
 };
@@ -97,6 +105,17 @@ void init_supervision();
 
 // How many works are queued now.
 std::uint32_t queued_count();
+
+// A worker's next work. Without one it polls the queue for a moment (when no other worker does)
+// and then sleeps on the semaphore until a post or the idle time-out; then it returns null.
+kova_sched_work_s *next_work();
+
+// Posts the semaphore when queued works need a sleeping worker that nobody is waking yet; a
+// worker that ends calls it, so that a wake-up it took or would have answered is not lost.
+void wake_if_needed();
+
+// One post that a waiting worker takes, needed or not (destruction wakes every idle worker).
+void wake_one();
 
 // Tests: the detector back to "not started".
 void reset_detector_for_test();

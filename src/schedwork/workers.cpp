@@ -1,6 +1,4 @@
 // The workers: set-up, the worker loop, topping up idle workers, running a work, destruction.
-#include <time.h>
-
 #include "init/kova_log.h"
 #include "kova/kova_sched.h"
 #include "kova/kova_thrd.h"
@@ -12,8 +10,6 @@ KOVA_LOG_SOURCE("schedwork/kova_sched_work")
 namespace kova::schedwork {
 
 namespace {
-
-constexpr time_t kIdleWaitSeconds = 10;
 
 class InitGuard {
 public:
@@ -35,15 +31,6 @@ void set_exiting(std::uint32_t value)
     kova_spinlock_unlock(&s.control_lock);
 }
 
-// True when woken by a post, false on the time-out (or a clock that cannot be read).
-bool wait_for_work()
-{
-    timespec deadline{};
-    if (clock_gettime(CLOCK_REALTIME, &deadline) != 0) return false;
-    deadline.tv_sec += kIdleWaitSeconds;
-    return sem_timedwait(&scheduler().semaphore, &deadline) == 0;
-}
-
 void release_entry(std::uint32_t index)
 {
     if (index != KOVA_SCHED_WORK_NO_INDEX) kova_del_sched_work_timeout_check(index);
@@ -59,8 +46,8 @@ void *sched_work_thread(void *argument)
     kova_setCurThreadStrategy(3);
     std::uint32_t index = KOVA_SCHED_WORK_NO_INDEX;
     kova_add_sched_work_timeout_check(static_cast<std::uint32_t>(kova_thread_get_knl_tid()), &index);
+    // A new worker looks at the queue before it sleeps, and so does one whose work returned.
     for (;;) {
-        bool woken = wait_for_work();
         if (exiting()) {
             // Counted off only in the generation that counted it in; a destruction resets both.
             update_counts(generation, [](Counts c) -> std::optional<Counts> {
@@ -68,12 +55,9 @@ void *sched_work_thread(void *argument)
             });
             break;
         }
-        if (counts_now().generation != generation) {
-            // A worker that outlived a destruction: the post it took belongs to a current worker.
-            if (woken) sem_post(&s.semaphore);
-            break;
-        }
-        kova_sched_work_s *work = sched_work_select_task();
+        // A worker that outlived a destruction leaves the queue to the current workers.
+        if (counts_now().generation != generation) break;
+        kova_sched_work_s *work = next_work();
         if (work == nullptr) continue;
         bool current = update_counts(generation, [](Counts c) -> std::optional<Counts> {
             return Counts{c.free - 1, c.total, c.generation};
@@ -98,6 +82,7 @@ void *sched_work_thread(void *argument)
             break;
         }
     }
+    wake_if_needed();
     release_entry(index);
     return nullptr;
 }
@@ -144,11 +129,9 @@ extern "C" int32_t sched_work_init(void)
     }
     if (s.running.load() != 0) return 0;
     sched_work_thread_num_set();
+    // The new workers look at the queue first, so works kept from the last destruction run.
     if (sched_work_create_thread() != 0) return -1;
     s.running.store(1);
-    // Works queued while the last destruction ran were kept, but their posts may have gone to
-    // workers that ended.
-    for (std::uint32_t n = queued_count(); n > 0; --n) sem_post(&s.semaphore);
     return 0;
 }
 
@@ -168,7 +151,7 @@ extern "C" int32_t sched_work_destroy(void)
     kova_10msleep(1);
     drop_queued(__func__);
     for (std::uint32_t i = counts_now().free; i > 0; --i) {
-        sem_post(&s.semaphore);
+        wake_one();
         kova_10msleep(1);
     }
     // A new generation with no workers. Workers of the old one that have not ended yet (busy in a

@@ -50,7 +50,9 @@ void reset_record(kova_thread_s *record, kova_thread_fn fn, void *arg)
     record->os_stack_low = 0;
     record->os_stack_high = 0;
     sem_init(&record->wake_sem, 0, 0);
-    std::memcpy(record->name, "[NULL]", sizeof "[NULL]");
+    // Listings read names while slots are handed out.
+    for (std::size_t i = 0; i < sizeof "[NULL]"; ++i)
+        std::atomic_ref(record->name[i]).store("[NULL]"[i], std::memory_order_relaxed);
     record->switch_count = 0;
     std::memset(record->switch_log, 0, sizeof record->switch_log);
     std::memset(record->reserved, 0, sizeof record->reserved);

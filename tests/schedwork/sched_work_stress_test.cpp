@@ -61,4 +61,35 @@ TEST_F(Soak, RandomAddsDeletesRequeuesAndADestructionNeverRunAWorkTwice)
     }
 }
 
+// Two submitters each re-add a work as soon as it ran, after a random pause, so adds land while
+// a worker polls, registers to sleep or sleeps. With an idle wait of an hour a lost wake-up
+// leaves a work queued past the one-minute bound instead of being rescued by the time-out.
+TEST_F(Soak, AWorkAddedAsAWorkerGoesToSleepStillRuns)
+{
+    kova::schedwork::scheduler().idleWaitSeconds.store(3600);
+    const int rounds = kova::test::under_qemu() ? 200 : 3000;
+    for (std::uint32_t max_free : {2u, 8u}) {
+        kova::schedwork::store_bounds(1, max_free);
+        std::atomic<int> lost{0};
+        std::vector<std::thread> submitters;
+        for (unsigned seed = 1; seed <= 2; ++seed)
+            submitters.emplace_back([&, seed] {
+                kova::test::Job job;
+                std::minstd_rand random(seed);
+                for (int i = 1; i <= rounds && lost.load() == 0; ++i) {
+                    for (unsigned pause = random() % 40; pause > 0; --pause) std::this_thread::yield();
+                    ASSERT_EQ(kova_sched_add_work(&job.work), 0);
+                    auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+                    while (job.runs.load() != i && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+                    if (job.runs.load() == i) continue;
+                    lost.fetch_add(1);
+                    // Taken meanwhile: its handler uses the job, so it must run first.
+                    if (kova_sched_delete_work(&job.work) != 0) while (job.runs.load() != i) std::this_thread::yield();
+                }
+            });
+        for (auto &t : submitters) t.join();
+        EXPECT_EQ(lost.load(), 0) << "max_free " << max_free;
+    }
+}
+
 }  // namespace

@@ -68,6 +68,7 @@ protected:
         sched_work_destroy();
         EXPECT_TRUE(wait_until([] { return live_workers() == 0; })) << "a worker outlived the scheduler";
         kova::schedwork::store_bounds(std::nullopt, std::nullopt);
+        kova::schedwork::scheduler().idleWaitSeconds.store(10);
         kova::schedwork::reset_detector_for_test();
         clock_.reset();
     }
