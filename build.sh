@@ -128,7 +128,7 @@ soak)
     echo "soak passed"
     ;;
 bench)
-    need_packages "${native_packages[@]}" libboost-dev libisal-dev libinih-dev libdw-dev
+    need_packages "${native_packages[@]}" libboost-dev libisal-dev libinih-dev libdw-dev libdpdk-dev
     configure build/release -DCMAKE_BUILD_TYPE=Release -DKOVA_BUILD_TESTS=OFF -DKOVA_BUILD_BENCH=ON
     cmake --build build/release -j "$jobs"
     for b in build/release/bench/bench_*; do

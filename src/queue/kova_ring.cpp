@@ -13,7 +13,9 @@
 // from one thread of a side to the next, since a release store by one thread does not publish
 // what another thread of the same side wrote before it. The head's acquire/release pairs carry
 // the other side's tail from one reserving thread to the next, so no thread computes its room
-// from a tail older than the head it reserves from.
+// from a tail older than the head it reserves from. A single side has one thread at a time: its
+// head is read and written relaxed, with a plain store in place of the compare-and-swap, and it
+// never waits. The paths themselves are in kova_queue.h, so that callers inline them.
 #define KOVA_QUEUE_OUT_OF_LINE  // the definitions below are the exported ones
 #include <atomic>
 #include <cstdlib>
@@ -37,92 +39,10 @@ constexpr int kNoEntries = -2;
 
 std::atomic<std::uint32_t> wait_reads{kWaitReads};
 
-// The indices are plain words in the public record; every access goes through this.
-std::atomic_ref<std::uint32_t> at(std::uint32_t &index) { return std::atomic_ref<std::uint32_t>(index); }
+// The indices are plain words in the public record; every access is atomic.
 std::uint32_t load(const std::uint32_t &index, std::memory_order order)
 {
     return std::atomic_ref<std::uint32_t>(const_cast<std::uint32_t &>(index)).load(order);
-}
-
-// Waits until the earlier reservations of this side are published.
-void wait_for_turn(const std::uint32_t &tail, std::uint32_t mine)
-{
-    // acquire: what the thread before us wrote into (or read out of) its slots must happen-before
-    // our release of the tail, which publishes its slots together with ours.
-    if (load(tail, std::memory_order_acquire) == mine) return;
-    const std::uint32_t limit = wait_reads.load(std::memory_order_relaxed);
-    for (std::uint32_t reads = 1; load(tail, std::memory_order_acquire) != mine; ++reads) {
-        if (reads >= limit) {
-            kova_yield();
-            reads = 0;
-        } else {
-            kova::lock::cpu_relax();
-        }
-    }
-}
-
-// Reserves up to `want` slots (exactly `want` unless kBurst) of a shared side, whose room is
-// counted against the other side's tail by `room`. Returns the count reserved (0 when none) and
-// the first index in `head`.
-template <bool kBurst, typename Room>
-std::uint32_t reserve(kova_ring_side_s &side, std::uint32_t want, std::uint32_t &head, Room room)
-{
-    // acquire, pairing with the release of the compare-and-swap below: the thread that moved the
-    // head to h had read the other side's tail at a value that already allowed h, so the tail we
-    // read next is at least that new. Were it older, the room computed from the two would wrap
-    // below zero into a huge count and let us reserve slots that are not ours.
-    std::uint32_t h = load(side.head, std::memory_order_acquire);
-    for (;;) {
-        std::uint32_t n = want;
-        const std::uint32_t available = room(h);
-        if (n > available) {
-            if (!kBurst || available == 0) return 0;
-            n = available;
-        }
-        // release on success: hands the tail we read on to the next thread of this side that reads
-        // the head (see the load above); acquire on failure: the reloaded head is read as above.
-        // The slot accesses themselves are ordered by the tail acquire in room() and the tail
-        // release after them, not by the head.
-        if (at(side.head).compare_exchange_weak(h, h + n, std::memory_order_acq_rel, std::memory_order_acquire)) {
-            head = h;
-            return n;
-        }
-    }
-}
-
-template <bool kBurst>
-std::uint32_t enqueue(kova_ring_s *ring, void *const *objects, std::uint32_t want)
-{
-    if (ring->prod.single == 1) return kova_ring_sp_enqueue_(ring, objects, want, kBurst);
-    std::uint32_t head = 0;
-    // acquire: pairs with the consumers' release of their tail, so their reads of the slots we
-    // are about to overwrite are complete.
-    const std::uint32_t n = reserve<kBurst>(ring->prod, want, head, [ring](std::uint32_t h) {
-        return ring->prod.mask + load(ring->cons.tail, std::memory_order_acquire) - h;
-    });
-    if (n == 0) return 0;
-    kova_ring_copy_(ring, head, const_cast<void **>(objects), n, 1);
-    wait_for_turn(ring->prod.tail, head);
-    // release: the slot writes become visible no later than the tail that lets consumers read them.
-    at(ring->prod.tail).store(head + n, std::memory_order_release);
-    return n;
-}
-
-template <bool kBurst>
-std::uint32_t dequeue(kova_ring_s *ring, void **objects, std::uint32_t want)
-{
-    if (ring->cons.single == 2) return kova_ring_sc_dequeue_(ring, objects, want, kBurst);
-    std::uint32_t head = 0;
-    // acquire: pairs with the producers' release of their tail, so the slots hold what they wrote.
-    const std::uint32_t n = reserve<kBurst>(ring->cons, want, head, [ring](std::uint32_t h) {
-        return load(ring->prod.tail, std::memory_order_acquire) - h;
-    });
-    if (n == 0) return 0;
-    kova_ring_copy_(ring, head, objects, n, 0);
-    wait_for_turn(ring->cons.tail, head);
-    // release: the slot reads are complete before producers may overwrite the slots.
-    at(ring->cons.tail).store(head + n, std::memory_order_release);
-    return n;
 }
 
 bool null_ring(const kova_ring_s *ring, const char *function)
@@ -144,8 +64,8 @@ namespace kova::queue {
 void set_indices_for_test(kova_ring_s *ring, std::uint32_t index)
 {
     for (kova_ring_side_s *side : {&ring->prod, &ring->cons}) {
-        at(side->head).store(index);
-        at(side->tail).store(index);
+        std::atomic_ref<std::uint32_t>(side->head).store(index);
+        std::atomic_ref<std::uint32_t>(side->tail).store(index);
     }
 }
 
@@ -154,6 +74,20 @@ void set_wait_reads_for_test(std::uint32_t reads) { wait_reads.store(reads != 0 
 }  // namespace kova::queue
 
 extern "C" {
+
+void kova_ring_wait_turn_(const uint32_t *tail, uint32_t mine)
+{
+    const std::uint32_t limit = wait_reads.load(std::memory_order_relaxed);
+    // acquire: as in kova_ring_publish_, whose fast path read the tail once already.
+    for (std::uint32_t reads = 1; load(*tail, std::memory_order_acquire) != mine; ++reads) {
+        if (reads >= limit) {
+            kova_yield();
+            reads = 0;
+        } else {
+            kova::lock::cpu_relax();
+        }
+    }
+}
 
 kova_ring_s *kova_ring_create(uint32_t count, int32_t flags)
 {
@@ -188,37 +122,37 @@ void kova_ring_delete(kova_ring_s **ring)
 int kova_ring_enqueue_bulk(kova_ring_s *ring, void *const *objects, uint32_t n)
 {
     if (null_ring(ring, __func__) || objects == nullptr) return kNoBuffers;
-    return enqueue<false>(ring, objects, n) == n ? 0 : kNoBuffers;
+    return kova_ring_put_(ring, objects, n, 0) == n ? 0 : kNoBuffers;
 }
 
 uint32_t kova_ring_enqueue_burst(kova_ring_s *ring, void *const *objects, uint32_t n)
 {
     if (null_ring(ring, __func__) || objects == nullptr) return 0;
-    return enqueue<true>(ring, objects, n);
+    return kova_ring_put_(ring, objects, n, 1);
 }
 
 int kova_ring_dequeue_bulk(kova_ring_s *ring, void **objects, uint32_t n)
 {
     if (null_ring(ring, __func__) || objects == nullptr) return kNoEntries;
-    return dequeue<false>(ring, objects, n) == n ? 0 : kNoEntries;
+    return kova_ring_get_(ring, objects, n, 0) == n ? 0 : kNoEntries;
 }
 
 uint32_t kova_ring_dequeue_burst(kova_ring_s *ring, void **objects, uint32_t n)
 {
     if (null_ring(ring, __func__) || objects == nullptr) return 0;
-    return dequeue<true>(ring, objects, n);
+    return kova_ring_get_(ring, objects, n, 1);
 }
 
 int kova_ring_enqueue(kova_ring_s *ring, void *object)
 {
     if (null_ring(ring, __func__)) return -1;
-    return enqueue<false>(ring, &object, 1) == 1 ? 0 : kNoBuffers;
+    return kova_ring_put_(ring, &object, 1, 0) == 1 ? 0 : kNoBuffers;
 }
 
 int kova_ring_dequeue(kova_ring_s *ring, void **object)
 {
     if (null_ring(ring, __func__) || object == nullptr) return -1;
-    return dequeue<false>(ring, object, 1) == 1 ? 0 : kNoEntries;
+    return kova_ring_get_(ring, object, 1, 0) == 1 ? 0 : kNoEntries;
 }
 
 int kova_ring_full(const kova_ring_s *ring)

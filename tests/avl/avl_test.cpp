@@ -37,9 +37,7 @@ int check(const kova_avl_node_s *node, const kova_avl_node_s *parent, std::vecto
 {
     if (node == nullptr) return 0;
     EXPECT_EQ(node->parent, parent);
-    if (parent != nullptr) {
-        EXPECT_EQ(parent->child[node->child_index], node);
-    }
+    EXPECT_TRUE(parent == nullptr || parent->child[node->child_index] == node);
     int left = check(node->child[0], node, keys);
     keys.push_back(reinterpret_cast<const Record *>(reinterpret_cast<const char *>(node) - offsetof(Record, node))->key);
     int right = check(node->child[1], node, keys);
