@@ -15,12 +15,14 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstddef>
 
 #include "init/kova_log.h"
 #include "lock/cpu_relax.h"
 #include "schedwork/schedwork.h"
 #include "schedwork/diagnostics.h"
+#include "schedwork/dropped.h"
 
 KOVA_LOG_SOURCE("schedwork/kova_sched_work")
 
@@ -29,6 +31,7 @@ namespace kova::schedwork {
 namespace {
 
 constinit Scheduler the_scheduler;
+constinit std::atomic<DroppedWorkHook> dropped_work_hook{nullptr};
 
 kova_list_head_s *queue_head() { return &the_scheduler.anchor.list; }
 
@@ -201,7 +204,17 @@ void drop_queued(const char *function)
     QueueGuard guard;
     kova_list_head_s *head = queue_head();
     // A broken chain that leads away from the head ends the walk at a poisoned link.
-    while (head->next != head && !is_poison(head->next)) unlink_work(work_of(head->next), function);
+    DroppedWorkHook hook = dropped_work_hook.load(std::memory_order_acquire);
+    while (head->next != head && !is_poison(head->next)) {
+        kova_sched_work_s *work = work_of(head->next);
+        unlink_work(work, function);
+        if (hook != nullptr) hook(work);
+    }
+}
+
+DroppedWorkHook set_dropped_work_hook(DroppedWorkHook hook)
+{
+    return dropped_work_hook.exchange(hook, std::memory_order_acq_rel);
 }
 
 kova_sched_work_s *next_work()

@@ -20,6 +20,7 @@
 #include "kova/kova_time.h"
 #include "platform/bounded.h"
 #include "platform/paths.h"
+#include "schedwork/dropped.h"
 #include "symbol/symbol_internal.h"
 
 KOVA_LOG_SOURCE("symbol/kova_symbol")
@@ -254,6 +255,18 @@ void update(bool wait)
     } while (requests.fetch_sub(1) != 1);
 }
 
+void run_update_work(kova_sched_work_s *work)
+{
+    update(false);
+    kova_freesub(work, "symbol_update_work", __LINE__);
+}
+
+// An update work that a scheduler destruction dropped never runs to free itself.
+void free_dropped_update_work(kova_sched_work_s *work)
+{
+    if (work->func == run_update_work) kova_freesub(work, "symbol_update_work", __LINE__);
+}
+
 void refresh_after_dlopen() { kova_symbol_update(); }
 
 void initialise()
@@ -263,6 +276,7 @@ void initialise()
     if (sys.initialised.load(std::memory_order_acquire)) return;
     std::lock_guard guard(sys.init_lock);
     if (sys.initialised.load(std::memory_order_relaxed)) return;
+    kova::schedwork::set_dropped_work_hook(free_dropped_update_work);
     sched_work_init();
     symbol_rwlock_wrlock_mayblock(&sys.lock);
     sys.head = sys.tail = nullptr;
@@ -270,12 +284,6 @@ void initialise()
     write_unlock();
     kova::bitops::set_objects_changed_hook(refresh_after_dlopen);
     sys.initialised.store(true, std::memory_order_release);
-}
-
-void run_update_work(kova_sched_work_s *work)
-{
-    update(false);
-    kova_freesub(work, "symbol_update_work", __LINE__);
 }
 
 // Rounds of ten attempts; between rounds a 1 ms sleep lets a descheduled holder finish.

@@ -1,4 +1,5 @@
 #include "kova/kova_cfg.h"
+#include "schedwork/dropped.h"
 #include "schedwork_test.h"
 #include "support/temp_root.h"
 
@@ -9,6 +10,8 @@ using kova::test::SchedWork;
 using kova::test::hex;
 using kova::test::wait_until;
 using kova::schedwork::counts_now;
+
+std::vector<kova_sched_work_s *> dropped_works;
 
 bool unqueued(const kova_sched_work_s &w)
 {
@@ -81,9 +84,14 @@ TEST_F(SchedWork, DestroyDropsQueuedWorksAndALaterAddStartsAgain)
     std::latch gate(1);
     std::vector<Job> jobs(70);
     ASSERT_TRUE(add_blocked(jobs, gate));
+    dropped_works.clear();
+    auto previous = kova::schedwork::set_dropped_work_hook([](kova_sched_work_s *w) { dropped_works.push_back(w); });
     EXPECT_EQ(sched_work_destroy(), 0);
+    kova::schedwork::set_dropped_work_hook(previous);
     EXPECT_TRUE(log_.contains("some sched work thread exited abnormally. totalThread = 64"));
-    for (std::size_t i = 64; i < jobs.size(); ++i) EXPECT_TRUE(unqueued(jobs[i].work));
+    ASSERT_EQ(dropped_works.size(), 6u) << "the owner is handed every dropped work, once";
+    for (std::size_t i = 64; i < jobs.size(); ++i)
+        EXPECT_TRUE(unqueued(jobs[i].work) && dropped_works[i - 64] == &jobs[i].work);
     Job after;
     ASSERT_EQ(kova_sched_add_work(&after.work), 0);
     EXPECT_TRUE(wait_until([&] { return after.runs.load() == 1; })) << "no worker after destruction";
