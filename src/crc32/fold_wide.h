@@ -19,6 +19,7 @@
 #pragma once
 
 #include <cstdint>
+#include <type_traits>
 
 #include "crc32/crc16_fold.h"
 #include "crc32/crc32c_streams.h"
@@ -110,12 +111,69 @@ struct WideFold {
     }
 };
 
-template <class W, bool kCopy>
+// The crc32 instruction runs on other execution units than VPCLMULQDQ, so a large block is
+// split: the folds take kVectors vectors while three crc32 streams of kQwords words each take
+// the rest, interleaved in one loop so that both units stay busy.
+//
+//   | folded: kVectors * W::kBytes, from crc | lane 1, from 0 | lane 2, from 0 | lane 3, from 0 |
+//
+// The folded lane is moved over the three lanes by one more fold, lanes 1 and 2 over the lanes
+// after them by a carry-less product (as in crc32c_streams.h), and the four crcs added.
+template <class W, unsigned kVectors, unsigned kQwords>
+struct SplitBlock {
+    static constexpr std::uint64_t kLane = 8 * kQwords;
+    static constexpr std::uint64_t kFolded = std::uint64_t{kVectors} * W::kBytes;
+    static constexpr std::uint64_t kSize = kFolded + 3 * kLane;
+    static constexpr unsigned kRounds = (kVectors - 4) / 4;
+    static constexpr unsigned kPerRound = kQwords / kRounds;
+    static_assert(kVectors >= 8, "at least one round of four folds");
+
+    // The product that moves a crc over `bytes` zero bytes, reduced by one crc32 step.
+    static consteval std::uint64_t shift(std::uint64_t bytes) { return poly32c::reflect64(poly32c::x_pow_mod(8 * bytes - 32)) >> 31; }
+
+    template <bool kCopy>
+    static std::uint32_t run(std::uint32_t crc, const Cursor<kCopy> &c, std::uint64_t offset)
+    {
+        using F = WideFold<W, Crc32cLanes, kCopy>;
+        constexpr unsigned B = W::kBytes;
+        const std::uint64_t lane = offset + kFolded;
+        std::uint32_t l1 = 0, l2 = 0, l3 = 0;
+        auto steps = [&](std::uint64_t from, unsigned count) {
+            for (unsigned k = 0; k < count; ++k, from += 8) {
+                l1 = X86::step64(l1, c.template take<std::uint64_t>(from));
+                l2 = X86::step64(l2, c.template take<std::uint64_t>(from + kLane));
+                l3 = X86::step64(l3, c.template take<std::uint64_t>(from + 2 * kLane));
+            }
+        };
+        typename W::Z a = W::xor2(F::take(c, offset), W::widen(_mm_cvtsi32_si128(static_cast<int>(crc))));
+        typename W::Z a1 = F::take(c, offset + B), a2 = F::take(c, offset + 2 * B), a3 = F::take(c, offset + 3 * B);
+        std::uint64_t at = offset + 4 * B;
+#pragma GCC unroll 2
+        for (unsigned r = 0; r < kRounds; ++r, at += 4 * B) {
+            a = F::template fold<4 * B>(a, F::take(c, at));
+            a1 = F::template fold<4 * B>(a1, F::take(c, at + B));
+            a2 = F::template fold<4 * B>(a2, F::take(c, at + 2 * B));
+            a3 = F::template fold<4 * B>(a3, F::take(c, at + 3 * B));
+            steps(lane + std::uint64_t{8} * kPerRound * r, kPerRound);
+        }
+        a = W::xor2(F::template fold<3 * B>(a, a3), W::xor2(F::template fold<2 * B>(a1, W::zero()), F::template fold<B>(a2, W::zero())));
+        for (; at < offset + kFolded; at += B) a = F::template fold<B>(a, F::take(c, at));
+        steps(lane + std::uint64_t{8} * kPerRound * kRounds, kQwords - kPerRound * kRounds);
+        constexpr poly16::FoldConstants k = Crc32cLanes::over(3 * kLane);
+        const __m128i moved = X86Vector::fold(W::template narrow<Crc32cLanes>(a), k.hi, k.lo);
+        return X86::step64(X86::step64(0, X86Vector::lo(moved)), X86Vector::hi(moved)) ^ X86::step64(0, X86::clmul(l1, shift(2 * kLane))) ^
+               X86::step64(0, X86::clmul(l2, shift(kLane))) ^ l3;
+    }
+};
+
+template <class W, bool kCopy, class Split = void>
 std::uint32_t crc32c_fold(void *dst, std::uint64_t n, std::uint32_t crc, const void *src)
 {
     const Cursor<kCopy> c{static_cast<unsigned char *>(dst), static_cast<const unsigned char *>(src)};
     std::uint64_t offset = 0;
-    if (n >= W::kFoldFrom) {
+    if constexpr (!std::is_void_v<Split>)
+        for (; n - offset >= Split::kSize; offset += Split::kSize) crc = Split::run(crc, c, offset);
+    if (n - offset >= W::kFoldFrom) {
         const __m128i lane = WideFold<W, Crc32cLanes, kCopy>::run(W::widen(_mm_cvtsi32_si128(static_cast<int>(crc))), c, offset, n);
         crc = X86::step64(X86::step64(0, X86Vector::lo(lane)), X86Vector::hi(lane));
     }
@@ -150,12 +208,13 @@ std::uint16_t crc16_fold(std::uint16_t crc, const unsigned char *p, std::uint64_
 }  // namespace
 }  // namespace kova::crc
 
-// The kernels of hw.h for one vector width.
-#define KOVA_CRC_DEFINE_WIDE_KERNELS(W, bits)                                                         \
+// The kernels of hw.h for one vector width. The copy kernel folds only: each crc32 step would
+// add an 8-byte store to the vector stores, and measured slower than the folds alone.
+#define KOVA_CRC_DEFINE_WIDE_KERNELS(W, bits, split_vectors, split_qwords)                           \
     namespace kova::crc::hw {                                                                         \
     std::uint32_t fold##bits(void *d, std::uint64_t n, std::uint32_t crc, const void *s)              \
     {                                                                                                 \
-        return crc32c_fold<W, false>(d, n, crc, s);                                                   \
+        return crc32c_fold<W, false, SplitBlock<W, split_vectors, split_qwords>>(d, n, crc, s);       \
     }                                                                                                 \
     std::uint32_t fold##bits##_copy(void *d, std::uint64_t n, std::uint32_t crc, const void *s)       \
     {                                                                                                 \

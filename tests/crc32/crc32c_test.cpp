@@ -161,6 +161,12 @@ TEST(Crc32c, LongBuffersAndPiecesEqualTheWhole)
     EXPECT_EQ(kova_crc32c(data.data(), n), whole);
     EXPECT_EQ(~kova_3crc32cContinueHard(0xFFFFFFFFu, data.data(), n), whole);
     EXPECT_EQ(kova_crc16(7, data.data(), n), kova_crc16_soft(7, data.data(), n));
+    // Many 4096-byte blocks of the split kernels, each starting from the crc the last one left.
+    const uint32_t odd = kova_crc32cContinueSoft(9, data.data() + 5, n - 77);
+    for (const auto &k : kova::crc::crc32c_kernels()) {
+        if (!runs_here(k.runs_on)) continue;
+        EXPECT_EQ(k.update(nullptr, n - 77, 9, data.data() + 5), odd) << k.name;
+    }
     std::mt19937 gen(3);
     for (int round = 0; round < 20; ++round) {
         uint32_t crc = kova_crc32cStart(nullptr, 0);
