@@ -29,6 +29,8 @@ need_packages() {
 }
 
 native_packages=(cmake ninja-build g++ gcc make pkg-config binutils libgtest-dev googletest libbenchmark-dev libmxml-dev tzdata)
+# The native suite also builds the benchmarks, whose baselines need these headers and libraries.
+bench_build_packages=(libboost-dev libinih-dev)
 cross_packages=(g++-aarch64-linux-gnu gcc-aarch64-linux-gnu qemu-user libmxml-dev:arm64)
 package_packages=(dpkg-dev file gzip)
 package_check_packages=(lintian man-db)
@@ -109,13 +111,13 @@ demo)
     build/release/tools/kovactl/kovactl demo
     ;;
 test)
-    need_packages "${native_packages[@]}" "${cross_packages[@]}"
+    need_packages "${native_packages[@]}" "${bench_build_packages[@]}" "${cross_packages[@]}"
     build_all
     run_all
     echo "all suites passed"
     ;;
 soak)
-    need_packages "${native_packages[@]}" "${cross_packages[@]}"
+    need_packages "${native_packages[@]}" "${bench_build_packages[@]}" "${cross_packages[@]}"
     build_all
     start_load
     for round in 1 2 3; do
