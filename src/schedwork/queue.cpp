@@ -261,9 +261,7 @@ void wake_one()
 std::uint32_t queued_count()
 {
     QueueGuard guard;
-    std::uint32_t count = 0;
-    for (kova_list_head_s *node = queue_head()->next; node != queue_head(); node = node->next) ++count;
-    return count;
+    return the_scheduler.queued.load(std::memory_order_relaxed);
 }
 
 }  // namespace kova::schedwork
