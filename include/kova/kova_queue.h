@@ -104,11 +104,13 @@ KOVA_RING_PATH_ void kova_ring_copy_run_(void **__restrict__ to, void *const *__
 }
 
 /** Copies n objects between `objects` and the slots from index `from` on, in one run or split
- * where the slot array ends; `in` selects the direction. */
-KOVA_RING_PATH_ void kova_ring_copy_(kova_ring_s *ring, uint32_t from, void **objects, uint32_t n, int in)
+ * where the slot array ends; `in` selects the direction. The geometry is read from the calling
+ * side's own copy: the other side's line is being written by the other side. */
+KOVA_RING_PATH_ void kova_ring_copy_(kova_ring_s *ring, const kova_ring_side_s *side, uint32_t from, void **objects,
+                                     uint32_t n, int in)
 {
     void **slots = kova_ring_slots_(ring);
-    uint32_t first = from & ring->prod.mask, run = ring->prod.size - first;
+    uint32_t first = from & side->mask, run = side->size - first;
     if (n == 1) {
         if (in) slots[first] = objects[0];
         else objects[0] = slots[first];
@@ -126,11 +128,11 @@ KOVA_RING_PATH_ void kova_ring_copy_(kova_ring_s *ring, uint32_t from, void **ob
 
 /** Reserves up to n slots of a side (exactly n unless burst) and returns how many, the first index
  * in *head. The room is `bias` + the other side's tail - head: mask for producers, 0 for consumers. */
-KOVA_RING_PATH_ uint32_t kova_ring_reserve_(kova_ring_side_s *side, const uint32_t *other_tail, uint32_t bias,
-                                            uint32_t n, int burst, uint32_t *head)
+KOVA_RING_PATH_ uint32_t kova_ring_reserve_(kova_ring_side_s *side, int single, const uint32_t *other_tail,
+                                            uint32_t bias, uint32_t n, int burst, uint32_t *head)
 {
     uint32_t want = n, room, h;
-    if (side->single) {
+    if (single) {
         /* relaxed: only this thread writes a single side's head. */
         h = __atomic_load_n(&side->head, __ATOMIC_RELAXED);
         /* acquire: pairs with the other side's release of its tail, so its slot accesses are
@@ -165,37 +167,45 @@ KOVA_RING_PATH_ uint32_t kova_ring_reserve_(kova_ring_side_s *side, const uint32
 }
 
 /** Publishes the n slots reserved from `head` on, after those reserved before them. */
-KOVA_RING_PATH_ void kova_ring_publish_(kova_ring_side_s *side, uint32_t head, uint32_t n)
+KOVA_RING_PATH_ void kova_ring_publish_(kova_ring_side_s *side, int single, uint32_t head, uint32_t n)
 {
     /* acquire: what the thread before us did to its slots must happen-before our release of the
      * tail, which publishes its slots together with ours. */
-    if (!side->single && __atomic_load_n(&side->tail, __ATOMIC_ACQUIRE) != head)
+    if (!single && __atomic_load_n(&side->tail, __ATOMIC_ACQUIRE) != head)
         kova_ring_wait_turn_(&side->tail, head);
     /* release: our slot writes (reads) are complete no later than the tail that lets the other
      * side read (overwrite) them. */
     __atomic_store_n(&side->tail, head + n, __ATOMIC_RELEASE);
 }
 
+/** Moves up to n objects (exactly n unless burst) through one side; `in` for the producer side.
+ * `single` is the side's discipline as a constant, so that each discipline gets its own code and
+ * the flag is not read again between the reservation and the publication. */
+KOVA_RING_PATH_ uint32_t kova_ring_move_(kova_ring_s *ring, int in, int single, void **objects, uint32_t n,
+                                         int burst)
+{
+    kova_ring_side_s *side = in ? &ring->prod : &ring->cons;
+    uint32_t head;
+    n = in ? kova_ring_reserve_(side, single, &ring->cons.tail, side->mask, n, burst, &head)
+           : kova_ring_reserve_(side, single, &ring->prod.tail, 0, n, burst, &head);
+    if (n == 0) return 0;
+    kova_ring_copy_(ring, side, head, objects, n, in);
+    kova_ring_publish_(side, single, head, n);
+    return n;
+}
+
 /** Up to n objects (exactly n unless burst) into the ring; returns how many. */
 KOVA_RING_PATH_ uint32_t kova_ring_put_(kova_ring_s *ring, void *const *objects, uint32_t n, int burst)
 {
-    uint32_t head;
-    n = kova_ring_reserve_(&ring->prod, &ring->cons.tail, ring->prod.mask, n, burst, &head);
-    if (n == 0) return 0;
-    kova_ring_copy_(ring, head, (void **)objects, n, 1);
-    kova_ring_publish_(&ring->prod, head, n);
-    return n;
+    if (ring->prod.single) return kova_ring_move_(ring, 1, 1, (void **)objects, n, burst);
+    return kova_ring_move_(ring, 1, 0, (void **)objects, n, burst);
 }
 
 /** Up to n objects (exactly n unless burst) out of the ring; returns how many. */
 KOVA_RING_PATH_ uint32_t kova_ring_get_(kova_ring_s *ring, void **objects, uint32_t n, int burst)
 {
-    uint32_t head;
-    n = kova_ring_reserve_(&ring->cons, &ring->prod.tail, 0, n, burst, &head);
-    if (n == 0) return 0;
-    kova_ring_copy_(ring, head, objects, n, 0);
-    kova_ring_publish_(&ring->cons, head, n);
-    return n;
+    if (ring->cons.single) return kova_ring_move_(ring, 0, 1, objects, n, burst);
+    return kova_ring_move_(ring, 0, 0, objects, n, burst);
 }
 
 #if defined(__GNUC__) && defined(__OPTIMIZE__) && !defined(KOVA_QUEUE_OUT_OF_LINE)
