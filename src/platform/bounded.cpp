@@ -203,4 +203,15 @@ int fscanf_s(std::FILE *stream, const char *format, ...)
     return n;
 }
 
+__attribute__((no_sanitize("thread"))) std::size_t copy_unobserved(char *out, std::size_t size, const char *shared,
+                                                                  bool *whole)
+{
+    std::size_t n = 0;
+    if (shared != nullptr)
+        for (; n + 1 < size && shared[n] != '\0'; ++n) out[n] = shared[n];
+    out[n] = '\0';
+    if (whole != nullptr) *whole = shared == nullptr || shared[n] == '\0';
+    return n;
+}
+
 }  // namespace kova::sec

@@ -44,4 +44,11 @@ int fscanf_s(std::FILE *stream, const char *format, ...) __attribute__((format(s
 // True when every string conversion of a scan format carries a width.
 bool scan_format_is_bounded(const char *format);
 
+// Copies the string `shared` (null reads as empty) into `out`, at most size - 1 characters and
+// always terminated, byte by byte and outside the race detector's view: for strings that another
+// thread writes under an ordering the detector cannot see, or where a torn copy is acceptable.
+// Returns the characters copied; *whole, when given, tells whether the string ended within them.
+// size must be at least 1. Async-signal-safe.
+std::size_t copy_unobserved(char *out, std::size_t size, const char *shared, bool *whole = nullptr);
+
 }  // namespace kova::sec

@@ -116,25 +116,16 @@ private:
     bool held_;
 };
 
-// The loader writes an object's name before publishing the object, under a lock of its own that
-// the race detector cannot see, and the detector's amnesty for the name stops short of its
-// terminator; the name is therefore read once, here, byte by byte outside the detector's view.
-// Returns false when the name does not fit.
-__attribute__((no_sanitize("thread"))) bool copy_loader_name(char *out, std::size_t size, const char *name)
-{
-    std::size_t n = 0;
-    if (name != nullptr)
-        for (; n + 1 < size && name[n] != '\0'; ++n) out[n] = name[n];
-    out[n] = '\0';
-    return name == nullptr || name[n] == '\0';
-}
-
 int collect_object(dl_phdr_info *info, std::size_t, void *data)
 {
     SymbolSystem &sys = kova_symbol_sys;
     auto *iteration = static_cast<std::size_t *>(data);
+    // The loader writes an object's name before publishing the object, under a lock of its own
+    // that the race detector cannot see, and the detector's amnesty for the name stops short of
+    // its terminator; the name is therefore read once, here, outside the detector's view.
     char name[sizeof PhdrRecord::name];
-    bool name_fits = copy_loader_name(name, sizeof name, info->dlpi_name);
+    bool name_fits = false;
+    std::size_t name_length = kova::sec::copy_unobserved(name, sizeof name, info->dlpi_name, &name_fits);
     if (sys.pending == kPhdrRecords) {
         KOVA_LOG_AS("symbol_phdr_callback", kova::log::kError, "Not enough free phdr:%s", name);
         return 1;
@@ -159,7 +150,7 @@ int collect_object(dl_phdr_info *info, std::size_t, void *data)
         KOVA_LOG_AS("symbol_phdr_callback", kova::log::kError, "Phdr name is too long:%s", name);
         return 0;
     }
-    std::memcpy(record.name, name, sizeof name);
+    std::memcpy(record.name, name, name_length + 1);
     ++sys.pending;
     return 0;
 }

@@ -42,17 +42,6 @@ void prepare_path_prefix()
     kova::sec::sprintf_s(path_prefix, sizeof path_prefix, "%s%s-", directory.c_str(), process_name);
 }
 
-// The tag and the path prefix are written by requesting threads without a lock while a handler
-// may read them (a torn tag is acceptable in a dump); the handler copies them byte by byte,
-// outside the race detector's view, rather than pass shared memory to write(2).
-__attribute__((no_sanitize("thread"))) std::size_t copy_shared(char *out, std::size_t size, const char *shared)
-{
-    std::size_t n = 0;
-    for (; n + 1 < size && shared[n] != '\0'; ++n) out[n] = shared[n];
-    out[n] = '\0';
-    return n;
-}
-
 // Appends the decimal text of `value` at `out`; returns the new end. Async-signal-safe.
 char *append_decimal(char *out, const char *end, long value)
 {
@@ -86,9 +75,12 @@ void file_dump_handler(int)
     int depth = backtrace(frames, kMaxFrames);
 
     char path[PATH_MAX];
-    std::size_t prefix_len = copy_shared(path, sizeof path - 24, path_prefix);
+    // The tag and the path prefix are written by requesting threads without a lock (a torn tag is
+    // acceptable in a dump); they are copied outside the race detector's view rather than passed
+    // as shared memory to write(2).
+    std::size_t prefix_len = kova::sec::copy_unobserved(path, sizeof path - 24, path_prefix);
     char tag[sizeof g_tag_buf];
-    copy_shared(tag, sizeof tag, g_tag_buf);
+    kova::sec::copy_unobserved(tag, sizeof tag, g_tag_buf);
     char *end = append_decimal(path + prefix_len, path + sizeof path - 1, syscall(SYS_gettid));
     *end = '\0';
 
